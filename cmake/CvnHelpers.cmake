@@ -1,0 +1,35 @@
+# Source lists with the platform seam: a file ending in _win32.cpp is built
+# only for Windows, one ending in _posix.cpp only natively.
+function(cvn_glob_sources out)
+  file(GLOB _all CONFIGURE_DEPENDS ${ARGN})
+  if(WIN32)
+    list(FILTER _all EXCLUDE REGEX "_posix\\.cpp$")
+  else()
+    list(FILTER _all EXCLUDE REGEX "_win32\\.cpp$")
+  endif()
+  set(${out} ${_all} PARENT_SCOPE)
+endfunction()
+
+# A GoogleTest program. Natively each test case becomes a CTest test; under
+# Wine a program is one CTest test (each start of a Windows program costs
+# time), run in the build tree's Wine prefix.
+#   cvn_add_gtest(NAME <name> SOURCES ... [LIBS ...] [LABELS ...])
+function(cvn_add_gtest)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main)
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  if(WIN32)
+    add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+    set_tests_properties(${T_NAME} PROPERTIES
+      FIXTURES_REQUIRED wine
+      LABELS "${T_LABELS}"
+      ENVIRONMENT "CVN_BIN_DIR=${CMAKE_RUNTIME_OUTPUT_DIRECTORY};CVN_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  else()
+    gtest_discover_tests(${T_NAME}
+      DISCOVERY_TIMEOUT 30
+      PROPERTIES
+        LABELS "${T_LABELS}"
+        ENVIRONMENT "CVN_BIN_DIR=${CMAKE_RUNTIME_OUTPUT_DIRECTORY};CVN_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+  endif()
+endfunction()
