@@ -43,6 +43,10 @@ void WriteLine(FILE* stream, const std::string& line)
 
 }  // namespace
 
+CDebug::CDebug()
+{
+}
+
 CDebug::~CDebug()
 {
     ClearOutput();

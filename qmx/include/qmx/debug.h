@@ -22,7 +22,7 @@ public:
         TraceDetail = 3,
     };
 
-    CDebug() {}
+    CDebug();
     ~CDebug();
     CDebug& operator=(const CDebug&);
 

@@ -1,0 +1,77 @@
+// The one application object of CVNRemote: the data that every part of the
+// client shares, the start-up stages that fill it, and the operations of the
+// session, the monitor, the shutdown and the service.
+#ifndef CVN_APP_H
+#define CVN_APP_H
+
+#include <cstdio>
+#include <string>
+
+#include "platform.h"
+
+class CCVNRemoteApp {
+public:
+    // Runs the start-up stages: platform probe, command line, settings-file
+    // check, trace configuration. Errors of the last three are kept in
+    // m_strInitError for the monitor to report; a failed socket start-up
+    // throws CCVNException*, the usage text throws cvn::UsageShown.
+    CCVNRemoteApp(int argc, char** argv);
+    virtual ~CCVNRemoteApp();
+    CCVNRemoteApp(const CCVNRemoteApp&) = delete;
+    CCVNRemoteApp& operator=(const CCVNRemoteApp&) = delete;
+
+    static CCVNRemoteApp* Instance();
+
+    // Start-up stages.
+    void ProbePlatform();
+    void ParseCommandLine(int argc, char** argv);
+    void ConfigureTracing(const char* fileName);
+
+    // Service hand-over, Windows 9x log file, then the monitor.
+    void Run();
+    // Ends the socket library's use and closes the four handles.
+    void ReleasePlatform();
+    bool IsNT();
+
+    // UPS server session: the connected socket, or -1.
+    int ConnectToServer();
+    // The main loop, and the run check between two of its passes.
+    void Monitor();
+    bool WaitWhileRunning();
+
+    // User messages ("net send") and the system shutdown.
+    void NotifyUsers(const char* format, int seconds);
+    void ShutdownSystem();
+
+    // Service commands and status.
+    void InstallService(bool install);
+    int SetStatus(DWORD state);
+
+    bool m_bStop;
+    bool m_bWin9x;
+    bool m_bService;
+    HANDLE m_hPauseEvent;
+    HANDLE m_hContinueEvent;
+    HANDLE m_hStopEvent;
+    HANDLE m_hWorkerThread;
+    SERVICE_STATUS m_ServiceStatus;
+    SERVICE_STATUS_HANDLE m_hServiceStatus;
+    std::string m_strAppDir;
+    std::string m_strModulePath;
+    std::string m_strInitError;
+    std::string m_strIniFile;
+};
+
+extern CCVNRemoteApp* g_pApp;
+extern bool g_bRunningAsService;
+extern FILE* g_pSystemLog;
+
+namespace cvn {
+
+// Thrown by ParseCommandLine after the usage text: not a CCVNException, so
+// that the start-up error capture lets it pass and main returns -1.
+struct UsageShown {};
+
+}  // namespace cvn
+
+#endif

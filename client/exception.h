@@ -1,0 +1,45 @@
+// The client's error: a message identifier (a catalogue entry or a system
+// error code) with its insert strings, reported to the Event Log in service
+// mode and to standard error otherwise.
+#ifndef CVN_EXCEPTION_H
+#define CVN_EXCEPTION_H
+
+#include <cstdint>
+#include <string>
+
+// Identifiers of the message catalogue (messages.mc).
+enum : std::uint32_t {
+    MSG_CONNECTING = 0x40020003,
+    MSG_CONNECTED = 0x40020007,
+    MSG_SOCKET_INIT_FAILED = 0xC0020001,
+    MSG_LOGIN_FAILED = 0xC0020002,
+    MSG_NO_SERVER_ADDRESS = 0xC0020004,
+    MSG_CONNECT_FAILED = 0xC0020005,
+    MSG_CONNECTION_LOST = 0xC0020006,
+    MSG_INI_LOAD_FAILED = 0xC0020008,
+    MSG_INIT_FAILED = 0xC0020009,
+};
+
+class CCVNException {
+public:
+    // The calling thread's last system error code, no inserts.
+    CCVNException();
+    // An identifier and insertCount C strings, copied.
+    CCVNException(std::uint32_t messageId, std::uint16_t insertCount, ...);
+    virtual ~CCVNException();
+    CCVNException(const CCVNException&) = delete;
+    CCVNException& operator=(const CCVNException&) = delete;
+
+    // Replaces text with the formatted message, or "Unknown Error".
+    virtual void GetMessage(std::string& text);
+    void ReportToEventLog();
+    void ReportToConsole();
+    // Event Log while the process runs as a service, standard error otherwise.
+    void Report();
+
+    std::uint16_t m_wInsertCount;
+    char** m_ppszInserts;
+    std::uint32_t m_dwMessageId;
+};
+
+#endif
