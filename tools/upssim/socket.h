@@ -43,6 +43,8 @@ void Drain(Socket waker);
 long Recv(Socket s, char* buffer, std::size_t size);
 long Send(Socket s, const char* data, std::size_t size);
 long SendUrgent(Socket s, char byte);
+// Takes the out-of-band byte that a peer sent, where there is one.
+long RecvUrgent(Socket s, char* byte);
 void Close(Socket s);
 
 // Waits at most timeoutMs for any of the sockets to become readable (or to

@@ -178,6 +178,11 @@ long SendUrgent(Socket s, char byte)
     return Result(send(Fd(s), &byte, 1, MSG_OOB | MSG_NOSIGNAL));
 }
 
+long RecvUrgent(Socket s, char* byte)
+{
+    return Result(recv(Fd(s), byte, 1, MSG_OOB));
+}
+
 void Close(Socket s)
 {
     if (s != kInvalid)

@@ -179,6 +179,11 @@ long SendUrgent(Socket s, char byte)
     return Result(send(Handle(s), &byte, 1, MSG_OOB));
 }
 
+long RecvUrgent(Socket s, char* byte)
+{
+    return Result(recv(Handle(s), byte, 1, MSG_OOB));
+}
+
 void Close(Socket s)
 {
     if (s != kInvalid)
