@@ -1,0 +1,259 @@
+// The real CVNRemote against the UPS server simulator, with delays of a few
+// seconds in its settings: warnings, the shutdown on time, cancelling,
+// reconnecting, and a server that stalls while a countdown runs.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/capture.h"
+#include "support/client_env.h"
+#include "support/process.h"
+#include "upssim/server.h"
+
+using namespace cvntest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kOnBattery3 = "UPS on battery, system will shutdown in 3 seconds.";
+const char* const kShutdownNow = "UPS on battery, shuting down now.";
+const char* const kRestored = "UPS power restored, aborting shutdown.";
+
+double Seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+class Monitor : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(server.Start()); }
+    void TearDown() override { server.Stop(); }
+
+    void WriteSettings(int onDelay, int lowDelay, const std::string& extra = "")
+    {
+        WriteFile(env.AppDir() + "CVNRemote.ini",
+                  "[Settings]\nServer Address=127.0.0.1\nServer Port=" + std::to_string(server.Port()) +
+                      "\nOn Battery Shutdown=" + std::to_string(onDelay) +
+                      "\nLow Battery Shutdown=" + std::to_string(lowDelay) + "\n" + extra +
+                      "[Debug]\nOn=1\nLevel=3\n");
+    }
+
+    // Starts the client and waits until it has asked for both values.
+    void StartClient(int onDelay, int lowDelay = 30)
+    {
+        WriteSettings(onDelay, lowDelay);
+        client = env.Start("CVNRemote", {"daemon"});
+        ASSERT_TRUE(server.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
+    }
+
+    // The text of each user message so far, in order, and whether the
+    // shutdown was asked for (natively the shutdown stand-in records it;
+    // under Wine the monitor ends right after the request).
+    std::vector<std::string> Messages() const
+    {
+        std::vector<std::string> texts;
+        for (const RecordedCall& call : env.Calls()) {
+            std::string line = call.commandLine;
+            std::string::size_type at = line.find(" send ");
+            if (at != std::string::npos) {
+                at = line.find(' ', at + 6);
+                texts.push_back(line.substr(at + 1));
+            } else if (line.compare(0, 5, "wall ") == 0) {
+                texts.push_back(line.substr(5));
+            }
+        }
+        return texts;
+    }
+    bool ShutdownRequested() const
+    {
+#if defined(_WIN32)
+        return !client->Running() && !Messages().empty() && Messages().back() == kShutdownNow;
+#else
+        for (const RecordedCall& call : env.Calls()) {
+            if (call.commandLine == "shutdown -h now")
+                return true;
+        }
+        return false;
+#endif
+    }
+
+    // When the count-th message appeared (Clock::time_point() if it did not
+    // within the time limit).
+    Clock::time_point AwaitMessage(size_t count, int timeoutMs = 20000) const
+    {
+        Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < end) {
+            if (Messages().size() >= count)
+                return Clock::now();
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return Clock::time_point();
+    }
+    bool AwaitShutdown(int timeoutMs) const
+    {
+        Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (Clock::now() < end) {
+            if (ShutdownRequested())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+    upssim::CServer server;
+    ClientEnv env;
+    std::unique_ptr<Process> client;
+};
+
+TEST_F(Monitor, OnBatteryWarnsThenShutsDownWhenTheDelayHasPassed)
+{
+    StartClient(3);
+    server.SetOutput("Battery");
+    Clock::time_point warned = AwaitMessage(1);
+    ASSERT_NE(Clock::time_point(), warned) << client->Err();
+    Clock::time_point shutdown = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown);
+    EXPECT_GE(Seconds(shutdown - warned), 2.9);
+    EXPECT_LE(Seconds(shutdown - warned), 4.5);
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+    EXPECT_TRUE(AwaitShutdown(10000));
+    // The monitor ends after the shutdown request.
+    ProcessResult r = client->Wait(15000);
+    EXPECT_EQ(0, r.exitCode);
+    std::string trace = ReadText(env.AppDir() + "agtrace.log");
+    EXPECT_NE(std::string::npos, trace.find("T3:RECV:Output Source={{Battery}}\n")) << trace;
+}
+
+TEST_F(Monitor, LowBatteryShortensTheCountdown)
+{
+    StartClient(60, 2);
+    server.SetOutput("Battery");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(1));
+    server.SetBattery("Low");
+    Clock::time_point low = AwaitMessage(2);
+    ASSERT_NE(Clock::time_point(), low);
+    Clock::time_point shutdown = AwaitMessage(3, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown);
+    EXPECT_GE(Seconds(shutdown - low), 1.9);
+    EXPECT_LE(Seconds(shutdown - low), 3.5);
+    EXPECT_EQ((std::vector<std::string>{"UPS on battery, system will shutdown in 60 seconds.",
+                                        "UPS battery low, system will shutdown in 2 seconds.", kShutdownNow}),
+              Messages());
+    EXPECT_TRUE(AwaitShutdown(10000));
+}
+
+TEST_F(Monitor, PowerRestoredCancelsAndTheNextFailureStartsAfresh)
+{
+    StartClient(3);
+    server.SetOutput("Battery");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(1));
+    server.SetOutput("Line");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(2));
+    // Well past the first deadline: nothing more.
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kRestored}), Messages());
+    EXPECT_FALSE(ShutdownRequested());
+
+    server.SetOutput("Battery");
+    Clock::time_point warned = AwaitMessage(3);
+    ASSERT_NE(Clock::time_point(), warned);
+    Clock::time_point shutdown = AwaitMessage(4, 10000);
+    EXPECT_GE(Seconds(shutdown - warned), 2.9);
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kRestored, kOnBattery3, kShutdownNow}), Messages());
+}
+
+TEST_F(Monitor, LostSessionOnBatteryStillShutsDownOnTime)
+{
+    StartClient(4);
+    server.SetOutput("Battery");
+    Clock::time_point warned = AwaitMessage(1);
+    ASSERT_NE(Clock::time_point(), warned);
+    // The server goes away for good: every attempt fails.
+    server.SetFault(upssim::Fault::Refuse, true);
+    server.CloseConnections();
+    Clock::time_point shutdown = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_GE(Seconds(shutdown - warned), 3.9);
+    EXPECT_LE(Seconds(shutdown - warned), 5.5);
+    EXPECT_TRUE(AwaitShutdown(10000));
+    std::string err = Lines(client->Err());
+    EXPECT_NE(std::string::npos, err.find("Connection to server lost!  Will attept to reconnect every 20 seconds.\n"));
+    EXPECT_NE(std::string::npos, err.find("Unable to connect to !!\n"));
+}
+
+TEST_F(Monitor, ASilentServerDoesNotPostponeTheShutdown)
+{
+    StartClient(3);
+    server.SetOutput("Battery");
+    Clock::time_point warned = AwaitMessage(1);
+    ASSERT_NE(Clock::time_point(), warned);
+    // Connections are accepted and never answered.
+    server.SetFault(upssim::Fault::Silent, true);
+    server.CloseConnections();
+    Clock::time_point shutdown = AwaitMessage(2, 15000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_LE(Seconds(shutdown - warned), 4.5);
+    EXPECT_TRUE(AwaitShutdown(10000));
+}
+
+TEST_F(Monitor, AClosedSessionIsReconnectedAndTheCountdownGoesOn)
+{
+    StartClient(60);
+    server.SetOutput("Battery");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(1));
+    server.CloseConnections();
+    // On battery the client pauses a second and logs in again.
+    ASSERT_TRUE(server.WaitForText(2, "GetValue(Battery Status)\r\n", 15000)) << client->Err();
+    EXPECT_TRUE(client->Running());
+    server.SetOutput("Line");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(2));
+    EXPECT_EQ((std::vector<std::string>{"UPS on battery, system will shutdown in 60 seconds.", kRestored}),
+              Messages());
+    std::string err = Lines(client->Err());
+    EXPECT_NE(std::string::npos, err.find("Connection to server lost!")) << err;
+    EXPECT_NE(err.find("Successfully Connected."), err.rfind("Successfully Connected.")) << err;
+}
+
+TEST_F(Monitor, ALoweredDelayTakesEffectDuringTheCountdown)
+{
+    StartClient(60);
+    server.SetOutput("Battery");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(1));
+    Clock::time_point edited = Clock::now();
+    WriteSettings(2, 30);
+    Clock::time_point shutdown = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown);
+    EXPECT_LE(Seconds(shutdown - edited), 3.5);
+    EXPECT_EQ(kShutdownNow, Messages().back());
+}
+
+TEST_F(Monitor, AnUnreachableServerIsTriedAgainAfterTwentySeconds)
+{
+    std::uint16_t port = server.Port();
+    server.Stop();
+    WriteFile(env.AppDir() + "CVNRemote.ini",
+              "[Settings]\nServer Address=127.0.0.1\nServer Port=" + std::to_string(port) + "\n");
+    client = env.Start("CVNRemote", {"daemon"});
+    const std::string failed = "Unable to connect to !!\n";
+    Clock::time_point end = Clock::now() + std::chrono::seconds(40);
+    Clock::time_point first, second;
+    while (Clock::now() < end && second == Clock::time_point()) {
+        std::string err = Lines(client->Err());
+        size_t at = err.find(failed);
+        if (at != std::string::npos && first == Clock::time_point())
+            first = Clock::now();
+        if (at != std::string::npos && err.find(failed, at + 1) != std::string::npos)
+            second = Clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ASSERT_NE(Clock::time_point(), second) << client->Err();
+    EXPECT_GE(Seconds(second - first), 19.0);
+    EXPECT_LE(Seconds(second - first), 23.0);
+    EXPECT_EQ(0u, Lines(client->Err()).find("Connecting to server.\n" + failed));
+    EXPECT_TRUE(Messages().empty());
+}
+
+}  // namespace
