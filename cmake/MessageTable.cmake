@@ -241,7 +241,7 @@ if(_in_text)
 endif()
 
 get_filename_component(_source "${MC}" NAME)
-file(WRITE "${TABLE}.tmp"
+file(WRITE "${TABLE}"
 "// Generated at build time from ${_source} by MessageTable.cmake: the texts of
 // language English (United States), each line ending in CR LF.
 #include \"message_format.h\"
@@ -267,5 +267,3 @@ const char* FindCatalogueText(std::uint32_t messageId)
 
 }  // namespace ${NAMESPACE}
 ")
-file(COPY_FILE "${TABLE}.tmp" "${TABLE}" ONLY_IF_DIFFERENT)
-file(REMOVE "${TABLE}.tmp")
