@@ -35,6 +35,9 @@ public:
 
     // UPS server session: the connected socket, or -1.
     int ConnectToServer();
+    // The same, with all its waits together ending within budgetMs (each
+    // still at most 10 s): a countdown's deadline is not postponed.
+    int ConnectToServer(unsigned long budgetMs);
     // The main loop, and the run check between two of its passes.
     void Monitor();
     bool WaitWhileRunning();
@@ -71,6 +74,9 @@ namespace cvn {
 // Thrown by ParseCommandLine after the usage text: not a CCVNException, so
 // that the start-up error capture lets it pass and main returns -1.
 struct UsageShown {};
+
+// The word "daemon", in any letter case.
+bool IsDaemonWord(const char* argument);
 
 }  // namespace cvn
 

@@ -1,0 +1,21 @@
+// What the monitor takes from the text the server sends: the received bytes
+// of one read, cut into lines, and the two facts the lines tell.
+#ifndef CVN_LINE_RULES_H
+#define CVN_LINE_RULES_H
+
+#include <cstddef>
+#include <string>
+
+namespace cvn {
+
+// The printable characters (0x20 to 0x7E) of the bytes, in order.
+std::string PrintableText(const char* data, std::size_t length);
+
+// Applies the battery-status and output-source rules to each line of the
+// bytes of one read, in order; a line that matches neither leaves the flags
+// as they are. A zero byte ends the text.
+void ApplyLines(const char* data, std::size_t length, bool& onBattery, bool& batteryLow);
+
+}  // namespace cvn
+
+#endif

@@ -1,0 +1,143 @@
+// POSIX code only: the session's socket calls on BSD sockets.
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstring>
+
+namespace cvn {
+
+namespace {
+
+// poll with a time limit that survives interruptions by signals.
+int PollFor(int socket, short events, unsigned long timeoutMs, short* revents)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left < 0)
+            left = 0;
+        pollfd fd = {socket, events, 0};
+        int result = poll(&fd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (result < 0 && errno == EINTR)
+            continue;
+        *revents = fd.revents;
+        return result;
+    }
+}
+
+}  // namespace
+
+int NetOpenStream()
+{
+    return socket(AF_INET, SOCK_STREAM, 0);
+}
+
+std::uint32_t NetParseAddress(const char* text)
+{
+    return inet_addr(text);
+}
+
+bool NetResolveHost(const char* name, std::uint32_t* address)
+{
+    // getaddrinfo where Windows has gethostbyname: the same answer for an
+    // IPv4 name, without the static result that gethostbyname shares
+    // between threads here.
+    addrinfo hints;
+    std::memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found)
+        return false;
+    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return true;
+}
+
+bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned long timeoutMs)
+{
+    sockaddr_in target;
+    std::memset(&target, 0, sizeof target);
+    target.sin_family = AF_INET;
+    target.sin_port = htons(port);
+    target.sin_addr.s_addr = address;
+
+    int flags = fcntl(socket, F_GETFL);
+    if (flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) < 0)
+        return false;
+    bool connected = connect(socket, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
+    if (!connected && errno == EINPROGRESS) {
+        short revents = 0;
+        if (PollFor(socket, POLLOUT, timeoutMs, &revents) > 0) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            connected = getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
+                        error == 0;
+        }
+    }
+    if (fcntl(socket, F_SETFL, flags) < 0)
+        return false;
+    return connected;
+}
+
+int NetWaitReadable(int socket, unsigned long timeoutMs)
+{
+    short revents = 0;
+    int result = PollFor(socket, POLLIN, timeoutMs, &revents);
+    if (result < 0 || (revents & POLLNVAL))
+        return -1;
+    // A reset or closed connection counts as readable, as select reports it:
+    // the receive then tells what happened.
+    return (revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
+}
+
+NetWait NetWaitSession(int socket, unsigned long timeoutMs)
+{
+    // POLLPRI is the out-of-band data that select reports as an exception.
+    short revents = 0;
+    int result = PollFor(socket, POLLIN | POLLPRI, timeoutMs, &revents);
+    if (result < 0 || (revents & POLLNVAL))
+        return NetWait::Failed;
+    if (revents & POLLPRI)
+        return NetWait::Exception;
+    return (revents & (POLLIN | POLLHUP | POLLERR)) ? NetWait::Readable : NetWait::Timeout;
+}
+
+int NetReceive(int socket, char* buffer, int size)
+{
+    ssize_t n;
+    do {
+        n = recv(socket, buffer, static_cast<size_t>(size), 0);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+int NetSend(int socket, const char* data, int size)
+{
+    // No SIGPIPE when the server has gone: Winsock reports that as an error
+    // of the call too, and the session fails instead of the process ending.
+    ssize_t n;
+    do {
+        n = send(socket, data, static_cast<size_t>(size), MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    return static_cast<int>(n);
+}
+
+void NetClose(int socket)
+{
+    close(socket);
+}
+
+}  // namespace cvn

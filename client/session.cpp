@@ -1,0 +1,185 @@
+// The session with the UPS management server: connect, greeting, login,
+// subscription to updates, and the two queries whose answers the monitor
+// reads as its first lines.
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <string>
+
+#include <qmx/debug.h>
+
+#include "app.h"
+#include "exception.h"
+#include "ini_file.h"
+#include "net.h"
+
+using qmx::CDebug;
+
+namespace {
+
+// The longest that one wait of an attempt may last: the connect and each of
+// the three replies.
+const unsigned long kWaitMs = 10000;
+// A reply is what one receive of at most this many bytes delivers.
+const int kReceiveSize = 200;
+
+const char kGreetingText[] = "successfully connected";
+const char kSubscribe[] = "SetAutoUpdate(1)\r\n";
+const char kSubscribeAnswer[] = "SetAutoUpdate(1)=0\r\n";
+const char kQueryOutput[] = "GetValue(Output Source)\r\n";
+const char kQueryBattery[] = "GetValue(Battery Status)\r\n";
+
+// The socket of an attempt. It is closed exactly once, when the attempt
+// fails, unless it was handed over to the caller.
+class CAttemptSocket {
+public:
+    explicit CAttemptSocket(int socket) : m_nSocket(socket) {}
+    ~CAttemptSocket()
+    {
+        if (m_nSocket != -1)
+            cvn::NetClose(m_nSocket);
+    }
+    CAttemptSocket(const CAttemptSocket&) = delete;
+    CAttemptSocket& operator=(const CAttemptSocket&) = delete;
+
+    int Get() const { return m_nSocket; }
+    int Release()
+    {
+        int socket = m_nSocket;
+        m_nSocket = -1;
+        return socket;
+    }
+
+private:
+    int m_nSocket;
+};
+
+// What the waits of an attempt may still take. Without a budget every wait
+// has its full 10 seconds; with one, the waits together end within it, so
+// that a stalling server cannot hold a countdown past its deadline.
+class CWaitBudget {
+public:
+    CWaitBudget() : m_bLimited(false) {}
+    explicit CWaitBudget(unsigned long budgetMs)
+        : m_bLimited(true), m_end(std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs))
+    {
+    }
+
+    unsigned long NextWait() const
+    {
+        if (!m_bLimited)
+            return kWaitMs;
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        m_end - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0)
+            return 0;
+        return std::min(static_cast<unsigned long>(left), kWaitMs);
+    }
+
+private:
+    bool m_bLimited;
+    std::chrono::steady_clock::time_point m_end;
+};
+
+// One wait for a reply and one receive: the bytes of that receive, which
+// may hold NUL bytes. False when the wait fails or runs out, or the server
+// closed the connection or the receive failed.
+bool ReceiveReply(int socket, const CWaitBudget& budget, std::string* reply)
+{
+    if (cvn::NetWaitReadable(socket, budget.NextWait()) <= 0)
+        return false;
+    char buffer[kReceiveSize];
+    int received = cvn::NetReceive(socket, buffer, kReceiveSize);
+    if (received <= 0)
+        return false;
+    reply->assign(buffer, static_cast<std::size_t>(received));
+    return true;
+}
+
+// The reply holds the expected text anywhere, NUL bytes included.
+bool Contains(const std::string& reply, const std::string& expected)
+{
+    return reply.find(expected) != std::string::npos;
+}
+
+bool SendLine(int socket, const std::string& line)
+{
+    return cvn::NetSend(socket, line.data(), static_cast<int>(line.size())) ==
+           static_cast<int>(line.size());
+}
+
+int OpenSession(CCVNRemoteApp& app, const CWaitBudget& budget)
+{
+    CINIFile ini(app.m_strIniFile.c_str());
+
+    CAttemptSocket socket(cvn::NetOpenStream());
+    if (socket.Get() == -1)
+        return -1;
+
+    // Only the low 16 bits of the setting make the port.
+    std::uint16_t port = static_cast<std::uint16_t>(ini.GetInt("Settings", "Server Port", 8888));
+    std::string address = ini.GetString("Settings", "Server Address", "");
+    // The caller checked the address before the call, but the file may have
+    // changed since; an empty name would resolve to this very computer.
+    if (address.empty())
+        return -1;
+    std::uint32_t target;
+    if (std::isdigit(static_cast<unsigned char>(address[0])))
+        target = cvn::NetParseAddress(address.c_str());
+    else if (!cvn::NetResolveHost(address.c_str(), &target))
+        return -1;
+    if (!cvn::NetConnect(socket.Get(), target, port, budget.NextWait()))
+        return -1;
+
+    std::string reply;
+    if (!ReceiveReply(socket.Get(), budget, &reply) || !Contains(reply, kGreetingText))
+        return -1;
+
+    // Read only now, so that the greeting is awaited with the values of the
+    // moment of the login.
+    std::string user = ini.GetString("Settings", "Username", "admin");
+    std::string password = ini.GetString("Settings", "Password", "vorak");
+    std::string credentials = user + ", " + password;
+    std::string login = "Login(" + credentials + ")\r\n";
+    // The trace file may be readable by anyone who can read the program's
+    // folder: the password stays out of it.
+    CDebug::Trace(CDebug::TraceDetail, "SEND:%s\n", ("Login(" + user + ", ****)\r\n").c_str());
+    if (!SendLine(socket.Get(), login))
+        return -1;
+
+    if (!ReceiveReply(socket.Get(), budget, &reply) ||
+        !Contains(reply, "Login(" + credentials + ")=0\r\n")) {
+        CCVNException refused(MSG_LOGIN_FAILED, 0);
+        refused.Report();
+        return -1;
+    }
+
+    CDebug::Trace(CDebug::TraceDetail, "SEND:SetAutoUpdate(1)\n");
+    if (!SendLine(socket.Get(), kSubscribe))
+        return -1;
+    if (!ReceiveReply(socket.Get(), budget, &reply) || !Contains(reply, kSubscribeAnswer))
+        return -1;
+
+    // The answers are not awaited: they are the monitor's first lines.
+    CDebug::Trace(CDebug::TraceDetail, "SEND:GetValue(Output Source)\n");
+    if (!SendLine(socket.Get(), kQueryOutput))
+        return -1;
+    CDebug::Trace(CDebug::TraceDetail, "SEND:GetValue(Battery Status)\n");
+    if (!SendLine(socket.Get(), kQueryBattery))
+        return -1;
+
+    return socket.Release();
+}
+
+}  // namespace
+
+int CCVNRemoteApp::ConnectToServer()
+{
+    return OpenSession(*this, CWaitBudget());
+}
+
+int CCVNRemoteApp::ConnectToServer(unsigned long budgetMs)
+{
+    return OpenSession(*this, CWaitBudget(budgetMs));
+}
