@@ -31,7 +31,7 @@ private:
     enum class Result { Done, LeftAsWritten, Failed };
 
     Result Insert(std::size_t number, const char*& p, std::string& out);
-    Result PrintfForm(std::size_t number, const char* spec, const char* close, std::string& out);
+    Result PrintfForm(std::size_t number, const char* form, const char* close, std::string& out);
     // Reads argument number (0: the next one); false beyond the inserts.
     bool Arg(std::size_t number, std::uintptr_t& value);
     const char* StringOf(std::uintptr_t value) const;
@@ -121,23 +121,23 @@ CFormatter::Result CFormatter::Insert(std::size_t number, const char*& p, std::s
         out += StringOf(value);
         return Result::Done;
     }
-    const char* spec = p + 1;
-    const char* close = std::strchr(spec, '!');
+    const char* form = p + 1;
+    const char* close = std::strchr(form, '!');
     if (!close)
         return Result::Failed;
     p = close + 1;
-    return PrintfForm(number, spec, close, out);
+    return PrintfForm(number, form, close, out);
 }
 
-CFormatter::Result CFormatter::PrintfForm(std::size_t number, const char* spec, const char* close,
+CFormatter::Result CFormatter::PrintfForm(std::size_t number, const char* form, const char* close,
                                           std::string& out)
 {
     // Counted before anything is read, so that HighestInsert also covers
     // the forms that are left as written.
-    std::size_t stars = static_cast<std::size_t>(std::count(spec, close, '*'));
+    std::size_t stars = static_cast<std::size_t>(std::count(form, close, '*'));
     m_nHighest = std::max(m_nHighest, stars ? std::max(number, m_nLast) + stars : number);
 
-    const char* s = spec;
+    const char* s = form;
     bool left = false, zero = false;
     std::string flags;
     while (s < close && std::strchr("-+ 0#", *s)) {

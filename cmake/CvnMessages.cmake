@@ -3,19 +3,18 @@
 # table of its texts (the native build formats from it; the Windows tests
 # compare it with the resource).
 
-set(CVN_MESSAGE_TABLE_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/MessageTable.cmake)
-
 # cvn_message_table(<out var> <file.mc> <namespace>)
 # Generates <name>_table.cpp in the current binary directory, defining
 # <namespace>::kCatalogue, kCatalogueSize and FindCatalogueText, and returns
 # its path. Add it to a target of the same directory.
 function(cvn_message_table out mc ns)
+  set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/MessageTable.cmake)
   get_filename_component(name ${mc} NAME_WE)
   set(cpp ${CMAKE_CURRENT_BINARY_DIR}/${name}_table.cpp)
   add_custom_command(OUTPUT ${cpp}
     COMMAND ${CMAKE_COMMAND} -DMC=${mc} -DTABLE=${cpp} -DNAMESPACE=${ns}
-            -P ${CVN_MESSAGE_TABLE_SCRIPT}
-    DEPENDS ${mc} ${CVN_MESSAGE_TABLE_SCRIPT}
+            -P ${script}
+    DEPENDS ${mc} ${script}
     COMMENT "Generating the message table of ${name}.mc"
     VERBATIM)
   set(${out} ${cpp} PARENT_SCOPE)
@@ -27,17 +26,18 @@ endfunction()
 # the message-table resource, and returns the object's path. Linked into a
 # program, it is found by FormatMessageA with a null module.
 function(cvn_message_resource out mc)
+  set(script ${CMAKE_CURRENT_FUNCTION_LIST_DIR}/MessageTable.cmake)
   get_filename_component(name ${mc} NAME_WE)
   set(dir ${CMAKE_CURRENT_BINARY_DIR}/${name}_mc)
   set(copy ${dir}/${name}.mc)
   set(obj ${dir}/${name}_res.o)
   file(MAKE_DIRECTORY ${dir})
   add_custom_command(OUTPUT ${obj}
-    COMMAND ${CMAKE_COMMAND} -DMC=${mc} -DCRLF=${copy} -P ${CVN_MESSAGE_TABLE_SCRIPT}
+    COMMAND ${CMAKE_COMMAND} -DMC=${mc} -DCRLF=${copy} -P ${script}
     COMMAND ${CMAKE_MC_COMPILER} -A -h ${dir} -r ${dir} ${copy}
     COMMAND ${CMAKE_RC_COMPILER} -I ${dir} -O coff -i ${dir}/${name}.rc -o ${obj}
     WORKING_DIRECTORY ${dir}
-    DEPENDS ${mc} ${CVN_MESSAGE_TABLE_SCRIPT}
+    DEPENDS ${mc} ${script}
     COMMENT "Compiling the message-table resource of ${name}.mc"
     VERBATIM)
   set(${out} ${obj} PARENT_SCOPE)

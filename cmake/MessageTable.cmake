@@ -8,9 +8,9 @@
 # Usage: cmake -DMC=<file.mc> [-DTABLE=<file.cpp> -DNAMESPACE=<ns>] [-DCRLF=<file.mc>]
 #              -P MessageTable.cmake
 #
-# The bytes of the texts are taken as they stand (8-bit texts), which is why
-# the file is read in hexadecimal: CMake's own strings would fold list
-# separators and brackets.
+# The bytes of the texts are taken as they stand (8-bit texts): the file is
+# read in hexadecimal, so that every byte that is not printable ASCII can be
+# written as an octal escape into the C++ literal.
 cmake_minimum_required(VERSION 3.21)
 
 if(NOT DEFINED MC)
@@ -41,10 +41,32 @@ set(_lit_3f "\\?")
 set(_lit_09 "\\t")
 set(_txt_09 " ")
 
-# Splits the file into lines. For each line two forms: _line (printable
-# ASCII, for the keywords) and _linelit (the exact bytes as a C++ literal).
+macro(_mc_append byte)
+  if(DEFINED _txt_${byte})
+    string(APPEND _txt "${_txt_${byte}}")
+    string(APPEND _lit "${_lit_${byte}}")
+  else()
+    string(APPEND _txt "?")
+    math(EXPR _o "0x${byte}" OUTPUT_FORMAT DECIMAL)
+    math(EXPR _o1 "${_o} / 64")
+    math(EXPR _o2 "(${_o} / 8) % 8")
+    math(EXPR _o3 "${_o} % 8")
+    string(APPEND _lit "\\${_o1}${_o2}${_o3}")
+  endif()
+endmacro()
+
+macro(_mc_end_line)
+  set(_line_${_count} "${_txt}")
+  set(_linelit_${_count} "${_lit}")
+  math(EXPR _count "${_count} + 1")
+  set(_txt "")
+  set(_lit "")
+endmacro()
+
+# Splits the file into lines, each in two forms: _line_<n> (printable ASCII,
+# for the keywords) and _linelit_<n> (its exact bytes as a C++ literal). Line
+# ends are written anew, so a CR is dropped, alone or before LF.
 string(LENGTH "${_hex}" _n)
-set(_lines_txt "")
 set(_count 0)
 set(_pos 0)
 set(_txt "")
@@ -52,39 +74,12 @@ set(_lit "")
 while(_pos LESS _n)
   string(SUBSTRING "${_hex}" ${_pos} 2 _b)
   math(EXPR _pos "${_pos} + 2")
-  if(_b STREQUAL "0a" OR _pos GREATER_EQUAL _n)
-    if(NOT _b STREQUAL "0a" AND NOT _b STREQUAL "0d")
-      # The last line without a line end.
-      if(DEFINED _txt_${_b})
-        string(APPEND _txt "${_txt_${_b}}")
-        string(APPEND _lit "${_lit_${_b}}")
-      else()
-        string(APPEND _txt "?")
-        math(EXPR _o "0x${_b}" OUTPUT_FORMAT DECIMAL)
-        math(EXPR _o1 "${_o} / 64")
-        math(EXPR _o2 "(${_o} / 8) % 8")
-        math(EXPR _o3 "${_o} % 8")
-        string(APPEND _lit "\\${_o1}${_o2}${_o3}")
-      endif()
-    endif()
-    set(_line_${_count} "${_txt}")
-    set(_linelit_${_count} "${_lit}")
-    math(EXPR _count "${_count} + 1")
-    set(_txt "")
-    set(_lit "")
-  elseif(_b STREQUAL "0d")
-    # Line ends are written anew; a lone CR is dropped like a CR of CR LF.
-  else()
-    if(DEFINED _txt_${_b})
-      string(APPEND _txt "${_txt_${_b}}")
-      string(APPEND _lit "${_lit_${_b}}")
-    else()
-      string(APPEND _txt "?")
-      math(EXPR _o "0x${_b}" OUTPUT_FORMAT DECIMAL)
-      math(EXPR _o1 "${_o} / 64")
-      math(EXPR _o2 "(${_o} / 8) % 8")
-      math(EXPR _o3 "${_o} % 8")
-      string(APPEND _lit "\\${_o1}${_o2}${_o3}")
+  if(_b STREQUAL "0a")
+    _mc_end_line()
+  elseif(NOT _b STREQUAL "0d")
+    _mc_append(${_b})
+    if(_pos GREATER_EQUAL _n)
+      _mc_end_line()  # the last line, without a line end
     endif()
   endif()
 endwhile()
@@ -241,7 +236,7 @@ if(_in_text)
 endif()
 
 get_filename_component(_source "${MC}" NAME)
-file(WRITE "${TABLE}.tmp"
+file(WRITE "${TABLE}"
 "// Generated at build time from ${_source} by MessageTable.cmake: the texts of
 // language English (United States), each line ending in CR LF.
 #include \"message_format.h\"
@@ -267,5 +262,3 @@ const char* FindCatalogueText(std::uint32_t messageId)
 
 }  // namespace ${NAMESPACE}
 ")
-file(COPY_FILE "${TABLE}.tmp" "${TABLE}" ONLY_IF_DIFFERENT)
-file(REMOVE "${TABLE}.tmp")

@@ -17,3 +17,20 @@ if(WIN32)
                    -P ${CMAKE_CURRENT_LIST_DIR}/scripts/event_log_check.cmake)
   set_tests_properties(catalogue_event_log PROPERTIES FIXTURES_REQUIRED wine LABELS integration)
 endif()
+
+# The table generator against the message compiler, on a sample file. Its
+# resource would clash with the client's catalogue, so the program builds the
+# formatter itself instead of linking the client.
+if(WIN32)
+  cvn_message_table(SAMPLE_TABLE ${CMAKE_CURRENT_LIST_DIR}/sample_messages.mc cvntest)
+  cvn_message_resource(SAMPLE_RESOURCE ${CMAKE_CURRENT_LIST_DIR}/sample_messages.mc)
+  cvn_add_gtest(NAME message_compiler_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/message_compiler_test.cpp
+            ${PROJECT_SOURCE_DIR}/client/message_format.cpp
+            ${SAMPLE_TABLE}
+    LABELS integration)
+  target_include_directories(message_compiler_tests PRIVATE ${PROJECT_SOURCE_DIR}/client)
+  # The object is a custom command's output of this directory.
+  set_source_files_properties(${SAMPLE_RESOURCE} PROPERTIES EXTERNAL_OBJECT TRUE GENERATED TRUE)
+  target_sources(message_compiler_tests PRIVATE ${SAMPLE_RESOURCE})
+endif()
