@@ -600,8 +600,10 @@ void CServer::Flush(Conn& c)
                           : net::Send(c.socket, o.bytes.data(), o.bytes.size());
         if (n == net::kWouldBlock)
             return;  // the client does not read; try again at the next pass
+        // On a connected stream a failed send means that the client has
+        // reset the connection, as one does that closes with data unread.
         if (n < 0)
-            return CloseConn(c, "send failed: " + net::LastError(), false);
+            return CloseConn(c, "closed by the client (send failed: " + net::LastError() + ")", true);
         EventOf(c, o.urgent ? "sent one byte of out-of-band data"
                             : "sent " + Quote(o.bytes.substr(0, static_cast<std::size_t>(n))));
         o.bytes.erase(0, static_cast<std::size_t>(n));
