@@ -10,9 +10,7 @@ target_compile_definitions(upssim_tests PRIVATE
   UPSSIM_EXAMPLE_SCENARIO="${PROJECT_SOURCE_DIR}/tools/example.scenario")
 
 # Sessions made by the application object against the simulator.
-if(EXISTS ${PROJECT_SOURCE_DIR}/client/app.cpp AND EXISTS ${PROJECT_SOURCE_DIR}/client/exception.cpp)
-  cvn_add_gtest(NAME session_tests
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/session_test.cpp
-    LIBS cvnclient QMXDLL upssimlib cvn_test_support
-    LABELS integration)
-endif()
+cvn_add_gtest(NAME session_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/session_test.cpp
+  LIBS cvnclient QMXDLL upssimlib cvn_test_support
+  LABELS integration)

@@ -1,0 +1,84 @@
+// POSIX code only: the client's test environment with recording fakes of wall and shutdown.
+#include "support/client_env.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+namespace cvntest {
+
+namespace {
+
+// Records the start and, while the hang file exists, does not end. It
+// writes to no terminal and shuts nothing down.
+std::string FakeScript(const std::string& dir, const std::string& name)
+{
+    return "#!/bin/sh\n"
+           "# Recording stand-in of " + name + " for the tests.\n"
+           "dir='" + dir + "'\n"
+           "{ printf '%s\\t%s\\t%s' \"$$\" \"$0\" '" + name + "'\n"
+           "  for a in \"$@\"; do printf ' %s' \"$a\"; done\n"
+           "  printf '\\n'; } >> \"$dir/calls.log\"\n"
+           "while [ -e \"$dir/hang\" ]; do /bin/sleep 0.05; done\n"
+           "exit 0\n";
+}
+
+void WriteFake(const std::string& dir, const std::string& bin, const std::string& name)
+{
+    const std::string path = bin + "/" + name;
+    WriteFile(path, FakeScript(dir, name));
+    if (chmod(path.c_str(), 0755) != 0 || access(path.c_str(), X_OK) != 0)
+        throw std::runtime_error("cannot make the fake " + path + " executable");
+}
+
+}  // namespace
+
+ClientEnv::ClientEnv(const Options& options) : m_options(options)
+{
+    m_appDir = m_dir.Path() + "/";
+    const std::string bin = File("bin");
+    if (mkdir(bin.c_str(), 0755) != 0)
+        throw std::runtime_error("cannot create " + bin);
+    WriteFake(m_dir.Path(), bin, "wall");
+    if (options.helper != Helper::Missing)
+        WriteFake(m_dir.Path(), bin, "shutdown");
+}
+
+ClientEnv::~ClientEnv()
+{
+    // A fake that still hangs sees the file go and ends by itself.
+    SetHanging(false);
+}
+
+std::string ClientEnv::Install(const std::string& program) const
+{
+    return BinPath(program);
+}
+
+RunOptions ClientEnv::Prepare(RunOptions options) const
+{
+    const std::string bin = File("bin");
+    // Without a fake shutdown, nothing but the fakes may be found at all:
+    // the system's own shutdown must never be the one that answers.
+    const char* path = std::getenv("PATH");
+    if (m_options.helper == Helper::Missing || !path)
+        options.env["PATH"] = bin;
+    else
+        options.env["PATH"] = bin + ":" + path;
+    // Lets a driver check for itself that the fakes come first.
+    options.env["CVN_FAKE_BIN"] = bin;
+    if (options.directory.empty())
+        options.directory = m_dir.Path();
+    return options;
+}
+
+std::string ComputerName()
+{
+    char name[256] = {};
+    gethostname(name, sizeof name - 1);
+    return name;
+}
+
+}  // namespace cvntest
