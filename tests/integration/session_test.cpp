@@ -332,6 +332,23 @@ TEST_F(Session, ABudgetEndsAllWaitsTogether)
         EXPECT_GE(waited, 700);
         EXPECT_LT(waited, 5000);
     }
+    // The budget is shared: each reply of a slow server comes well within
+    // the budget, but the three together do not.
+    CServer slow;
+    ASSERT_TRUE(slow.Start());
+    slow.SetDelay(500);
+    WriteSettings("127.0.0.1", slow.Port());
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(-1, Connect(1200));
+    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_TRUE(slow.WaitClosedByClient(1, 5000));
+    EXPECT_EQ("Login(admin, vorak)\r\nSetAutoUpdate(1)\r\n", slow.ReceivedText(1))
+        << "the third reply was no longer awaited";
+    int patient = Connect();
+    EXPECT_NE(-1, patient) << "without a budget the slow server is waited for";
+    if (patient != -1)
+        cvn::NetClose(patient);
+
     // A budget larger than all the waits changes nothing for a good server.
     WriteSettings("127.0.0.1", sim.Port());
     int socket = Connect(60000);

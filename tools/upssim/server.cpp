@@ -254,6 +254,13 @@ void CServer::SendUrgent()
     Wake();
 }
 
+void CServer::SetDelay(long ms)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options.delayMs = ms;
+    Event("lines now go out " + std::to_string(ms) + " ms after their cause");
+}
+
 void CServer::Play(const std::vector<Step>& steps)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -567,6 +574,7 @@ void CServer::HandleLine(Conn& c, const std::string& line)
 
 void CServer::QueueLine(Conn& c, const std::string& line, std::size_t valueAt)
 {
+    std::size_t first = c.out.size();
     if (Has(Fault::LongLines))
         Queue(c, std::string(kLongLine, '#') + "\r\n", 0);
     std::string bytes = line;
@@ -580,6 +588,13 @@ void CServer::QueueLine(Conn& c, const std::string& line, std::size_t valueAt)
     }
     if (Has(Fault::Urgent))
         Queue(c, "!", 0, true);
+    // The delay moves the whole line, and with it everything queued after it.
+    if (m_options.delayMs > 0 && first < c.out.size()) {
+        long from = std::max(c.out[first].dueMs, Now() + m_options.delayMs);
+        long shift = from - c.out[first].dueMs;
+        for (std::size_t i = first; i < c.out.size(); ++i)
+            c.out[i].dueMs += shift;
+    }
 }
 
 void CServer::Queue(Conn& c, const std::string& bytes, long delayMs, bool urgent)
@@ -706,6 +721,10 @@ void CServer::RunStep(const Step& step)
             if (c->info.open)
                 Queue(*c, "!", 0, true);
         }
+        break;
+    case Action::Delay:
+        m_options.delayMs = step.delayMs;
+        Event("lines now go out " + std::to_string(step.delayMs) + " ms after their cause");
         break;
     case Action::WaitSession:
         break;
