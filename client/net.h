@@ -23,6 +23,10 @@ bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned 
 // Waits at most timeoutMs for data to read: 1 when there is some, 0 when the
 // time passed, -1 when the wait failed.
 int NetWaitReadable(int socket, unsigned long timeoutMs);
+// The monitor's wait on the session: data to read, or an exception
+// condition (out-of-band data has arrived).
+enum class NetWait { Timeout, Readable, Exception, Failed };
+NetWait NetWaitSession(int socket, unsigned long timeoutMs);
 // One receive / one send; the byte count, 0 when the peer closed the
 // connection (receive), negative on error.
 int NetReceive(int socket, char* buffer, int size);

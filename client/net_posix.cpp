@@ -103,6 +103,18 @@ int NetWaitReadable(int socket, unsigned long timeoutMs)
     return (revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
 }
 
+NetWait NetWaitSession(int socket, unsigned long timeoutMs)
+{
+    // POLLPRI is the out-of-band data that select reports as an exception.
+    short revents = 0;
+    int result = PollFor(socket, POLLIN | POLLPRI, timeoutMs, &revents);
+    if (result < 0 || (revents & POLLNVAL))
+        return NetWait::Failed;
+    if (revents & POLLPRI)
+        return NetWait::Exception;
+    return (revents & (POLLIN | POLLHUP | POLLERR)) ? NetWait::Readable : NetWait::Timeout;
+}
+
 int NetReceive(int socket, char* buffer, int size)
 {
     ssize_t n;

@@ -86,6 +86,21 @@ int NetWaitReadable(int socket, unsigned long timeoutMs)
     return FD_ISSET(Handle(socket), &reads) ? 1 : 0;
 }
 
+NetWait NetWaitSession(int socket, unsigned long timeoutMs)
+{
+    fd_set reads, exceptions;
+    FD_ZERO(&reads);
+    FD_ZERO(&exceptions);
+    FD_SET(Handle(socket), &reads);
+    FD_SET(Handle(socket), &exceptions);
+    timeval timeout = Timeout(timeoutMs);
+    if (select(socket + 1, &reads, nullptr, &exceptions, &timeout) < 0)
+        return NetWait::Failed;
+    if (FD_ISSET(Handle(socket), &exceptions))
+        return NetWait::Exception;
+    return FD_ISSET(Handle(socket), &reads) ? NetWait::Readable : NetWait::Timeout;
+}
+
 int NetReceive(int socket, char* buffer, int size)
 {
     return recv(Handle(socket), buffer, size, 0);

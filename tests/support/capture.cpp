@@ -103,4 +103,15 @@ void WriteFile(const std::string& path, const std::string& content)
     out << content;
 }
 
+std::string Lines(const std::string& text)
+{
+    std::string lines;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && (text.compare(i, 2, "\r\n") == 0 || text.compare(i, 3, "\r\r\n") == 0))
+            continue;
+        lines += text[i];
+    }
+    return lines;
+}
+
 }  // namespace cvntest

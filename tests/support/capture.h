@@ -38,6 +38,9 @@ std::string ReadFile(const std::string& path);
 // Reads a file written in text mode: on Windows its CR LF become LF.
 std::string ReadText(const std::string& path);
 void WriteFile(const std::string& path, const std::string& content);
+// Line ends as a reader sees them: CR LF (and the CR CR LF of "\r\n"
+// written to a text-mode stream) become LF.
+std::string Lines(const std::string& text);
 
 }  // namespace cvntest
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <stdexcept>
 
 namespace cvntest {
@@ -54,7 +55,13 @@ ClientEnv::~ClientEnv()
 
 std::string ClientEnv::Install(const std::string& program) const
 {
-    return BinPath(program);
+    // A copy of its own, so that what the program makes beside itself (the
+    // trace file) stays with the test. The copy finds the library of the
+    // build through its run path.
+    const std::string path = m_appDir + program;
+    if (access(path.c_str(), X_OK) != 0)
+        std::filesystem::copy_file(BinPath(program), path, std::filesystem::copy_options::overwrite_existing);
+    return path;
 }
 
 RunOptions ClientEnv::Prepare(RunOptions options) const

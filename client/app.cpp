@@ -1,0 +1,227 @@
+// The application object: start-up stages, the console path of Run, and
+// clean-up.
+#include "app.h"
+
+#include <cctype>
+#include <cstdint>
+#include <cstring>
+#include <iostream>
+
+#include "exception.h"
+#include "ini_file.h"
+#include "os.h"
+#include "qmx/debug.h"
+#include "service.h"
+
+using qmx::CDebug;
+
+namespace {
+
+bool SameWord(const char* argument, const char* word)
+{
+    for (; *argument && *word; ++argument, ++word) {
+        if (tolower(static_cast<unsigned char>(*argument)) != tolower(static_cast<unsigned char>(*word)))
+            return false;
+    }
+    return *argument == *word;
+}
+
+// "-c", "/C", "-config", ...: told by the first two characters alone.
+bool IsSettingsOption(const char* argument)
+{
+    return (argument[0] == '-' || argument[0] == '/') && (argument[1] == 'c' || argument[1] == 'C');
+}
+
+void WriteUsage(bool win9x)
+{
+    std::cerr << "Usage:   CVNRemote [options]" << std::endl;
+    std::cerr << "Options: -c file  Initialization file, defaults to \".\\CVNRemote.ini\"." << std::endl;
+    std::cerr << "         daemon   Run as a daemon." << std::endl;
+    if (!win9x) {
+        std::cerr << "         install  Install as a service." << std::endl;
+        std::cerr << "         remove   Remove as a service." << std::endl;
+        std::cerr << "         start    Start service." << std::endl;
+        std::cerr << "         stop     Stop service." << std::endl;
+        std::cerr << "         pause    Pause service." << std::endl;
+        std::cerr << "         resume   Resume service." << std::endl;
+    }
+    std::cerr << std::endl;
+}
+
+}  // namespace
+
+namespace cvn {
+
+bool IsDaemonWord(const char* argument)
+{
+    return argument && SameWord(argument, "daemon");
+}
+
+}  // namespace cvn
+
+CCVNRemoteApp::CCVNRemoteApp(int argc, char** argv) : m_bStop(false)
+{
+    ProbePlatform();
+    try {
+        ParseCommandLine(argc, argv);
+
+        FILE* check = fopen(m_strIniFile.c_str(), "r+");
+        if (!check)
+            throw new CCVNException(MSG_INI_LOAD_FAILED, 1, m_strIniFile.c_str());
+        fclose(check);
+
+        ConfigureTracing("agtrace.log");
+    } catch (CCVNException* error) {
+        // Start-up goes on: the monitor reports the text and ends.
+        error->GetMessage(m_strInitError);
+        ReleasePlatform();
+        delete error;
+    }
+}
+
+CCVNRemoteApp::~CCVNRemoteApp()
+{
+    ReleasePlatform();
+    if (g_pSystemLog) {
+        fclose(g_pSystemLog);
+        g_pSystemLog = nullptr;
+    }
+}
+
+CCVNRemoteApp* CCVNRemoteApp::Instance()
+{
+    return g_pApp;
+}
+
+void CCVNRemoteApp::ProbePlatform()
+{
+    m_bWin9x = cvn::os::IsWin9x();
+    m_bService = false;
+
+    m_hPauseEvent = nullptr;
+    m_hContinueEvent = nullptr;
+    m_hStopEvent = nullptr;
+    m_hWorkerThread = nullptr;
+    m_hServiceStatus = nullptr;
+    m_ServiceStatus.dwServiceType = cvn::kServiceWin32;
+    m_ServiceStatus.dwCurrentState = cvn::kServiceStartPending;
+    m_ServiceStatus.dwControlsAccepted = cvn::kServiceAcceptStopPauseContinue;
+    m_ServiceStatus.dwWin32ExitCode = 0;
+    m_ServiceStatus.dwServiceSpecificExitCode = 0;
+    m_ServiceStatus.dwCheckPoint = 0;
+    m_ServiceStatus.dwWaitHint = 0;
+
+    // A program path that does not fit is a start-up failure with the
+    // system's own text, never a path silently cut into another one.
+    std::string fullPath;
+    DWORD error = cvn::os::ModulePath(m_strModulePath);
+    if (error == 0)
+        error = cvn::os::FullPath(m_strModulePath, fullPath);
+    if (error != 0)
+        throw new CCVNException(error, 0);
+    m_strAppDir = fullPath.substr(0, fullPath.rfind(cvn::os::Separator()) + 1);
+    m_strIniFile = m_strAppDir + "CVNRemote.ini";
+
+    if (!cvn::os::StartSockets())
+        throw new CCVNException(MSG_SOCKET_INIT_FAILED, 0);
+}
+
+void CCVNRemoteApp::ParseCommandLine(int argc, char** argv)
+{
+    m_bService = !m_bWin9x;
+    bool releaseConsole = m_bWin9x;
+
+    for (int i = 1; i < argc; ++i) {
+        const char* argument = argv[i] ? argv[i] : "";
+        if (!m_bWin9x) {
+            if (SameWord(argument, "daemon")) {
+                m_bService = false;
+                continue;
+            }
+            // The service commands end the process when they succeed and
+            // throw when they fail.
+            if (SameWord(argument, "install")) {
+                InstallService(true);
+                continue;
+            }
+            if (SameWord(argument, "remove")) {
+                InstallService(false);
+                continue;
+            }
+            static const char* const commands[] = {"start", "stop", "pause", "resume"};
+            bool matched = false;
+            for (int command = 0; command < 4 && !matched; ++command) {
+                if (SameWord(argument, commands[command])) {
+                    ControlServiceCommand(command);
+                    matched = true;
+                }
+            }
+            if (matched)
+                continue;
+        } else if (SameWord(argument, "daemon")) {
+            releaseConsole = false;
+            continue;
+        }
+
+        if (IsSettingsOption(argument) && i + 1 < argc && argv[i + 1]) {
+            m_strIniFile = argv[++i];
+            continue;
+        }
+
+        // A rejected argument stops the walk; nothing after it is looked at.
+        WriteUsage(m_bWin9x);
+        throw cvn::UsageShown();
+    }
+
+    if (releaseConsole)
+        cvn::os::FreeConsole();
+}
+
+void CCVNRemoteApp::ConfigureTracing(const char* fileName)
+{
+    CINIFile ini(m_strIniFile.c_str());
+    int on = ini.GetInt("Debug", "On", 0);
+    int level = ini.GetInt("Debug", "Level", 2);
+    if (on != 1)
+        return;
+
+    CDebug::ClearOutput();
+    std::string path = m_strAppDir + fileName;
+    CDebug::Trace(CDebug::TraceDetail, "Tracing to file [%s]\n", path.c_str());
+    CDebug::SetDefaultOutput(fopen(path.c_str(), "w"));
+    // Still at level 3: always the first line of a new trace file.
+    CDebug::Trace(CDebug::TraceDetail, "Set Trace level to [%d]\n", level);
+    CDebug::SetTraceLevel(static_cast<CDebug::TraceLevel>(level));
+}
+
+void CCVNRemoteApp::Run()
+{
+    if (m_bService && cvn::RunServiceDispatcher(*this))
+        return;
+
+    if (!Instance()->IsNT()) {
+        g_pSystemLog = fopen((std::string(cvn::kServiceName) + ".log").c_str(), "w");
+        CDebug::Trace(CDebug::TraceDetail, "Open Win9x system log file: 0x%X=fopen(%s.log, w)\n",
+                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(g_pSystemLog)), cvn::kServiceName);
+    }
+
+    Monitor();
+}
+
+void CCVNRemoteApp::ReleasePlatform()
+{
+    cvn::os::StopSockets();
+    HANDLE* handles[] = {&m_hPauseEvent, &m_hContinueEvent, &m_hStopEvent, &m_hWorkerThread};
+    for (HANDLE* handle : handles) {
+        if (*handle) {
+            cvn::os::CloseHandle(*handle);
+            *handle = nullptr;
+        }
+    }
+    m_hServiceStatus = nullptr;
+}
+
+bool CCVNRemoteApp::IsNT()
+{
+    return !m_bWin9x;
+}

@@ -1,0 +1,42 @@
+// Program entry of CVNRemote.
+#include "app.h"
+#include "exception.h"
+#include "qmx/debug.h"
+
+using qmx::CDebug;
+
+int main(int argc, char** argv)
+{
+    bool daemon = false;
+    for (int i = 0; i < argc; ++i) {
+        if (cvn::IsDaemonWord(argv[i]))
+            daemon = true;
+    }
+
+    CDebug::SetTraceLevel(CDebug::TraceDetail);
+    CDebug::SetConsoleOutput(daemon);
+    // Without "daemon" trace output is off until a trace file is configured.
+    if (!daemon)
+        CDebug::SetDefaultOutput(nullptr);
+
+    try {
+        CCVNRemoteApp* app = new CCVNRemoteApp(argc, argv);
+        g_pApp = app;
+        try {
+            app->Run();
+        } catch (...) {
+            g_pApp = nullptr;
+            delete app;
+            throw;
+        }
+        g_pApp = nullptr;
+        delete app;
+        return 0;
+    } catch (CCVNException* error) {
+        error->ReportToConsole();
+        delete error;
+        return -1;
+    } catch (...) {
+        return -1;
+    }
+}

@@ -1,0 +1,242 @@
+// Windows code only: the client as a Windows service.
+#include "service.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <string>
+
+#include "app.h"
+#include "exception.h"
+#include "qmx/debug.h"
+
+using qmx::CDebug;
+
+namespace {
+
+// Closes the handles it holds, the service's before the manager's.
+class CServiceHandles {
+public:
+    ~CServiceHandles()
+    {
+        if (m_hService)
+            CloseServiceHandle(m_hService);
+        if (m_hManager)
+            CloseServiceHandle(m_hManager);
+    }
+    SC_HANDLE m_hManager = nullptr;
+    SC_HANDLE m_hService = nullptr;
+};
+
+// Takes the last error before the handles are closed (closing may change
+// it), then throws it.
+[[noreturn]] void ThrowLastError(CServiceHandles& handles)
+{
+    DWORD error = GetLastError();
+    if (handles.m_hService)
+        CloseServiceHandle(handles.m_hService);
+    if (handles.m_hManager)
+        CloseServiceHandle(handles.m_hManager);
+    handles.m_hService = handles.m_hManager = nullptr;
+    throw new CCVNException(error, 0);
+}
+
+[[noreturn]] void Succeed(CServiceHandles& handles, const char* confirmation)
+{
+    if (handles.m_hService)
+        CloseServiceHandle(handles.m_hService);
+    handles.m_hService = nullptr;
+    std::cout << confirmation << std::endl;
+    CloseServiceHandle(handles.m_hManager);
+    handles.m_hManager = nullptr;
+    exit(0);
+}
+
+}  // namespace
+
+namespace cvn {
+
+bool RunServiceDispatcher(CCVNRemoteApp& app)
+{
+    SERVICE_TABLE_ENTRYA table[] = {
+        {const_cast<char*>(kServiceName), ServiceMain},
+        {nullptr, nullptr},
+    };
+    CDebug::Trace(CDebug::TraceDetail, "Trying to start as a service...\n");
+    if (StartServiceCtrlDispatcherA(table)) {
+        CDebug::Trace(CDebug::TraceInfo, "Started as a service\n");
+        return true;
+    }
+    DWORD error = GetLastError();
+    CDebug::Trace(CDebug::TraceInfo, "Failed to start as a service\n");
+    if (error != ERROR_FAILED_SERVICE_CONTROLLER_CONNECT)
+        throw new CCVNException(error, 0);
+
+    // Not started by the service manager: a console program.
+    app.m_bService = false;
+    CDebug::SetConsoleOutput(true);
+    return false;
+}
+
+}  // namespace cvn
+
+void CCVNRemoteApp::InstallService(bool install)
+{
+    CServiceHandles handles;
+    handles.m_hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CREATE_SERVICE);
+    if (!handles.m_hManager)
+        ThrowLastError(handles);
+
+    if (install) {
+        // Quoted, so that a program folder with blanks in its name works.
+        std::string command = "\"" + m_strModulePath + "\"";
+        handles.m_hService = CreateServiceA(handles.m_hManager, cvn::kServiceName, cvn::kServiceName,
+                                            STANDARD_RIGHTS_REQUIRED, SERVICE_WIN32_OWN_PROCESS,
+                                            SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(),
+                                            nullptr, nullptr, nullptr, nullptr, nullptr);
+        if (!handles.m_hService)
+            ThrowLastError(handles);
+        Succeed(handles, "Service installed.");
+    }
+
+    handles.m_hService = OpenServiceA(handles.m_hManager, cvn::kServiceName, DELETE);
+    if (!handles.m_hService || !DeleteService(handles.m_hService))
+        ThrowLastError(handles);
+    Succeed(handles, "Service removed.");
+}
+
+void ControlServiceCommand(int command)
+{
+    CServiceHandles handles;
+    handles.m_hManager = OpenSCManagerA(nullptr, nullptr, STANDARD_RIGHTS_REQUIRED);
+    if (!handles.m_hManager)
+        ThrowLastError(handles);
+    handles.m_hService = OpenServiceA(handles.m_hManager, cvn::kServiceName,
+                                      SERVICE_START | SERVICE_STOP | SERVICE_PAUSE_CONTINUE);
+    if (!handles.m_hService)
+        ThrowLastError(handles);
+
+    SERVICE_STATUS status;
+    BOOL ok;
+    switch (command) {
+    case 1: ok = ControlService(handles.m_hService, SERVICE_CONTROL_STOP, &status); break;
+    case 2: ok = ControlService(handles.m_hService, SERVICE_CONTROL_PAUSE, &status); break;
+    case 3: ok = ControlService(handles.m_hService, SERVICE_CONTROL_CONTINUE, &status); break;
+    default: ok = StartServiceA(handles.m_hService, 0, nullptr); break;
+    }
+    if (!ok)
+        ThrowLastError(handles);
+    Succeed(handles, "Service control succeeded.");
+}
+
+void WINAPI ServiceMain(DWORD, LPSTR*)
+{
+    g_bRunningAsService = true;
+    CCVNRemoteApp* app = CCVNRemoteApp::Instance();
+    try {
+        // The events and the (suspended) worker exist before the control
+        // handler can be called, so that no control meets a null handle.
+        app->m_hPauseEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        app->m_hContinueEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        app->m_hStopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+        DWORD error = GetLastError();
+        app->m_hWorkerThread = CreateThread(nullptr, 0, MonitorThread, nullptr, CREATE_SUSPENDED, nullptr);
+        if (!app->m_hWorkerThread)
+            error = GetLastError();
+
+        app->m_hServiceStatus = RegisterServiceCtrlHandlerA(cvn::kServiceName, ServiceCtrlHandler);
+        if (!app->m_hServiceStatus)
+            throw new CCVNException();
+        app->SetStatus(SERVICE_START_PENDING);
+
+        if (!app->m_hPauseEvent || !app->m_hContinueEvent || !app->m_hStopEvent || !app->m_hWorkerThread) {
+            app->m_ServiceStatus.dwWin32ExitCode = error;
+            app->m_ServiceStatus.dwServiceSpecificExitCode = 0xFFFFFFFF;
+            app->SetStatus(SERVICE_STOPPED);
+            throw new CCVNException(error, 0);
+        }
+
+        // RUNNING is reported before the worker starts: a stop control waits
+        // for the worker, so STOPPED can never be reported before RUNNING.
+        RegisterEventSource();
+        app->SetStatus(SERVICE_RUNNING);
+        ResumeThread(app->m_hWorkerThread);
+    } catch (CCVNException* error) {
+        error->ReportToEventLog();
+        delete error;
+    }
+}
+
+void WINAPI ServiceCtrlHandler(DWORD control)
+{
+    CCVNRemoteApp* app = CCVNRemoteApp::Instance();
+    switch (control) {
+    case SERVICE_CONTROL_STOP:
+        SetEvent(app->m_hStopEvent);
+        WaitForSingleObject(app->m_hWorkerThread, INFINITE);
+        app->SetStatus(SERVICE_STOPPED);
+        break;
+    case SERVICE_CONTROL_PAUSE:
+        SetEvent(app->m_hPauseEvent);
+        app->SetStatus(SERVICE_PAUSED);
+        break;
+    case SERVICE_CONTROL_CONTINUE:
+        SetEvent(app->m_hContinueEvent);
+        app->SetStatus(SERVICE_RUNNING);
+        break;
+    default:
+        break;
+    }
+}
+
+DWORD WINAPI MonitorThread(LPVOID)
+{
+    try {
+        CCVNRemoteApp::Instance()->Monitor();
+        return 0;
+    } catch (CCVNException* error) {
+        error->ReportToEventLog();
+        delete error;
+    } catch (...) {
+    }
+    // The service keeps its reported state until a stop control arrives.
+    return 0xFFFFFFFF;
+}
+
+int CCVNRemoteApp::SetStatus(DWORD state)
+{
+    m_ServiceStatus.dwCurrentState = state;
+    return SetServiceStatus(m_hServiceStatus, &m_ServiceStatus);
+}
+
+void RegisterEventSource()
+{
+    std::string key = std::string("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") +
+                      cvn::kServiceName;
+    HKEY hKey;
+    if (RegCreateKeyA(HKEY_LOCAL_MACHINE, key.c_str(), &hKey) != ERROR_SUCCESS)
+        return;
+    const std::string& file = CCVNRemoteApp::Instance()->m_strModulePath;
+    RegSetValueExA(hKey, "EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(file.c_str()),
+                   static_cast<DWORD>(file.size() + 1));
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    RegSetValueExA(hKey, "TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+    RegCloseKey(hKey);
+}
+
+bool CCVNRemoteApp::WaitWhileRunning()
+{
+    if (!m_bService)
+        return !m_bStop;
+
+    // The test consumes the pause signal (auto-reset events); paused, the
+    // stop event is listed first so that it wins over a continue.
+    if (WaitForSingleObject(m_hPauseEvent, 0) == WAIT_OBJECT_0) {
+        HANDLE events[2] = {m_hStopEvent, m_hContinueEvent};
+        if (WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0)
+            return false;
+        return !m_bStop;
+    }
+    if (WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0)
+        return false;
+    return !m_bStop;
+}

@@ -1,0 +1,174 @@
+// CVNRemote as a user starts it from a console: the usage text, the exit
+// statuses, the settings-file check, tracing to a file, and the start of the
+// monitor when the settings name no server.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "support/capture.h"
+#include "support/client_env.h"
+#include "support/process.h"
+
+using namespace cvntest;
+
+namespace {
+
+const char* const kUsageNT =
+    "Usage:   CVNRemote [options]\n"
+    "Options: -c file  Initialization file, defaults to \".\\CVNRemote.ini\".\n"
+    "         daemon   Run as a daemon.\n"
+    "         install  Install as a service.\n"
+    "         remove   Remove as a service.\n"
+    "         start    Start service.\n"
+    "         stop     Stop service.\n"
+    "         pause    Pause service.\n"
+    "         resume   Resume service.\n"
+    "\n";
+
+const char* const kUsage9x =
+    "Usage:   CVNRemote [options]\n"
+    "Options: -c file  Initialization file, defaults to \".\\CVNRemote.ini\".\n"
+    "         daemon   Run as a daemon.\n"
+    "\n";
+
+const char* const kNoServer = "[Settings]\nServer Address=\n";
+
+class ClientStart : public ::testing::Test {
+protected:
+    // A file beside the program.
+    std::string Beside(const std::string& name) const { return env.AppDir() + name; }
+    std::string WriteSettings(const std::string& text)
+    {
+        WriteFile(Beside("CVNRemote.ini"), text);
+        return Beside("CVNRemote.ini");
+    }
+    ProcessResult Run(const std::vector<std::string>& args, int timeoutMs = 30000)
+    {
+        return env.Run("CVNRemote", args, timeoutMs);
+    }
+
+    ClientEnv env;
+};
+
+// False when the file stays writable for this user (root, also under Wine).
+bool MakeReadOnly(const std::string& path)
+{
+    std::filesystem::permissions(path, std::filesystem::perms::owner_read |
+                                           std::filesystem::perms::group_read |
+                                           std::filesystem::perms::others_read);
+    FILE* file = fopen(path.c_str(), "r+");
+    if (file)
+        fclose(file);
+    return file == nullptr;
+}
+
+TEST_F(ClientStart, RejectedArgumentsShowTheUsageTextAndEndWithMinusOne)
+{
+    for (auto args : std::vector<std::vector<std::string>>{
+             {"bogus"}, {"-c"}, {"daemon", "-x"}, {"bogus", "install"}, {"-", "x"}}) {
+        ProcessResult r = Run(args);
+        EXPECT_EQ(-1, r.exitCode);
+        EXPECT_EQ(kUsageNT, Lines(r.err)) << args[0];
+        EXPECT_EQ("", r.out);
+    }
+}
+
+TEST_F(ClientStart, SettingsOptionTakesTheNextArgumentWhateverFollowsTheC)
+{
+    std::string other = Beside("other settings.ini");
+    WriteFile(other, kNoServer);
+    for (const char* option : {"-c", "/C", "-config", "/Cx"}) {
+        ProcessResult r = Run({"daemon", option, other});
+        EXPECT_EQ(0, r.exitCode) << option;
+        EXPECT_EQ("Connecting to server.\nNo server address specified, aborting!\n", Lines(r.err)) << option;
+    }
+    // The second option wins.
+    ProcessResult r = Run({"daemon", "-c", Beside("absent.ini"), "-c", other});
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("Connecting to server.\nNo server address specified, aborting!\n", Lines(r.err));
+}
+
+TEST_F(ClientStart, DaemonWordInAnyCase)
+{
+    WriteSettings(kNoServer);
+    for (const char* word : {"daemon", "DAEMON", "DaEmOn"}) {
+        ProcessResult r = Run({word});
+        EXPECT_EQ(0, r.exitCode) << word;
+        EXPECT_EQ("Connecting to server.\nNo server address specified, aborting!\n", Lines(r.err)) << word;
+    }
+}
+
+TEST_F(ClientStart, MissingSettingsFileIsReportedOverTwoLinesThenTheMonitorEnds)
+{
+    std::string path = Beside("CVNRemote.ini");
+    ProcessResult r = Run({"daemon"});
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("Failed to Initialize Application. Detail[Unable to load INI File[" + path +
+                  "].\n].\nConnecting to server.\n",
+              Lines(r.err));
+}
+
+TEST_F(ClientStart, ReadOnlySettingsFileFailsTheCheckLikeAMissingOne)
+{
+    if (!MakeReadOnly(WriteSettings(kNoServer)))
+        GTEST_SKIP() << "this user can write to read-only files";
+    ProcessResult r = Run({"daemon"});
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_NE(std::string::npos, r.err.find("Detail[Unable to load INI File[")) << r.err;
+    EXPECT_EQ(std::string::npos, r.err.find("No server address"));
+}
+
+TEST_F(ClientStart, TraceFileBesideTheProgramStartsWithTheLevelLine)
+{
+    WriteSettings("[Settings]\nServer Address=\n[Debug]\nOn=1\n");
+    ProcessResult r = Run({"daemon"});
+    EXPECT_EQ(0, r.exitCode);
+    std::string trace = ReadText(Beside("agtrace.log"));
+    // Level 2 by default: the level-3 lines after the first are dropped.
+    EXPECT_EQ("T3:Set Trace level to [2]\n", trace);
+    // With "daemon" the first two lines are echoed on standard error too.
+    EXPECT_EQ(0u, Lines(r.err).find("T3:Tracing to file [" + Beside("agtrace.log") +
+                                    "]\nT3:Set Trace level to [2]\n"))
+        << r.err;
+}
+
+TEST_F(ClientStart, TracingOnlyWithOnEqualToOne)
+{
+    WriteSettings("[Settings]\nServer Address=\n[Debug]\nOn=2\nLevel=3\n");
+    ProcessResult r = Run({"daemon"});
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_FALSE(std::filesystem::exists(Beside("agtrace.log")));
+}
+
+TEST_F(ClientStart, WithoutDaemonTheClientTriesTheServiceDispatcherFirst)
+{
+    WriteSettings("[Settings]\nServer Address=\n[Debug]\nOn=1\nLevel=3\n");
+    ProcessResult r = Run({}, 60000);
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("T3:Set Trace level to [3]\nT3:Trying to start as a service...\nT2:Failed to start as a service\n",
+              ReadText(Beside("agtrace.log")));
+    // Console mode: the reports go to standard error.
+    EXPECT_EQ("Connecting to server.\nNo server address specified, aborting!\n", Lines(r.err));
+}
+
+#if defined(_WIN32)
+TEST_F(ClientStart, Windows9xKnowsOnlyDaemonAndTheSettingsOption)
+{
+    ClientEnv::Options options;
+    options.windowsVersion = "win98";
+    ClientEnv old(options);
+    ProcessResult r = old.Run("CVNRemote", {"install"});
+    EXPECT_EQ(-1, r.exitCode);
+    EXPECT_EQ(kUsage9x, Lines(r.err));
+
+    WriteFile(old.AppDir() + "CVNRemote.ini", kNoServer);
+    r = old.Run("CVNRemote", {"daemon"});
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("Connecting to server.\nNo server address specified, aborting!\n", Lines(r.err));
+    // The Windows 9x log file is made in the current directory.
+    EXPECT_TRUE(std::filesystem::exists(old.AppDir() + "Corvane Remote Shutdown Client.log"));
+}
+#endif
+
+}  // namespace

@@ -1,0 +1,202 @@
+// CVNRemote as a Windows service under Wine's service manager, controlled
+// with the client's own commands and with Wine's sc.exe and net.exe.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <thread>
+
+#include "support/capture.h"
+#include "support/client_env.h"
+#include "support/process.h"
+
+using namespace cvntest;
+
+namespace {
+
+const char* const kService = "Corvane Remote Shutdown Client";
+const char* const kServiceKey = "HKLM\\System\\CurrentControlSet\\Services\\Corvane Remote Shutdown Client";
+const char* const kSourceKey =
+    "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Corvane Remote Shutdown Client";
+
+// The state number that sc.exe shows, or 0 when the service is unknown.
+int QueryState()
+{
+    ProcessResult r = RunProgram({"sc", "query", kService});
+    size_t at = r.out.find("STATE");
+    if (at == std::string::npos)
+        return 0;
+    at = r.out.find(':', at);
+    return atoi(r.out.c_str() + at + 1);
+}
+
+bool WaitForState(int state, int timeoutMs = 30000)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (QueryState() == state)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return false;
+}
+
+std::string RegistryValue(const std::string& key, const std::string& value)
+{
+    ProcessResult r = RunProgram({"reg", "query", key, "/v", value});
+    std::string out = Lines(r.out);
+    size_t at = out.find(value);
+    if (at == std::string::npos)
+        return "";
+    size_t line = out.find('\n', at);
+    return out.substr(at, line - at);
+}
+
+// What the services of the test prefix wrote, from a given offset on.
+class ServicesLog {
+public:
+    ServicesLog() : m_path(ProgramDir() + "..\\wine-services.log"), m_start(ReadFile(m_path).size()) {}
+    std::string Since() const { return ReadFile(m_path).substr(m_start); }
+    bool WaitFor(const std::string& text, int timeoutMs = 20000) const
+    {
+        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (std::chrono::steady_clock::now() < end) {
+            if (Since().find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        return false;
+    }
+
+private:
+    std::string m_path;
+    size_t m_start;
+};
+
+class Service : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        // A service left over by an earlier run would fail "install".
+        RunProgram({"sc", "stop", kService});
+        RunProgram({"sc", "delete", kService});
+        WriteFile(env.AppDir() + "CVNRemote.ini", "[Settings]\nServer Address=\n");
+    }
+    void TearDown() override
+    {
+        RunProgram({"sc", "stop", kService});
+        WaitForState(1, 15000);
+        RunProgram({"sc", "delete", kService});
+    }
+
+    // A service command of the client: exit status 0 and its one line.
+    void Command(const std::string& word, const std::string& confirmation)
+    {
+        ProcessResult r = env.Run("CVNRemote", {word});
+        EXPECT_EQ(0, r.exitCode) << word << ": " << r.err;
+        EXPECT_EQ(confirmation + "\n", Lines(r.out)) << word;
+    }
+
+    std::string Program() const { return env.AppDir() + "CVNRemote.exe"; }
+
+    ClientEnv env;
+};
+
+TEST_F(Service, ClientCommandsInstallStartPauseResumeStopAndRemove)
+{
+    ServicesLog log;
+    Command("install", "Service installed.");
+    // Quoted: the program's folder has a blank in its name.
+    std::string imagePath = RegistryValue(kServiceKey, "ImagePath");
+    std::string quoted = "    \"" + Program() + "\"";
+    ASSERT_GT(imagePath.size(), quoted.size()) << imagePath;
+    EXPECT_EQ(quoted, imagePath.substr(imagePath.size() - quoted.size()));
+    EXPECT_EQ(1, QueryState());
+
+    Command("start", "Service control succeeded.");
+    ASSERT_TRUE(WaitForState(4));
+    EXPECT_EQ("EventMessageFile    REG_EXPAND_SZ    " + Program(),
+              RegistryValue(kSourceKey, "EventMessageFile"));
+    EXPECT_EQ("TypesSupported    REG_DWORD    0x7", RegistryValue(kSourceKey, "TypesSupported"));
+    // The monitor's reports went to the Event Log: the start, then the
+    // missing server address.
+    EXPECT_TRUE(log.WaitFor("40020003")) << log.Since();
+    EXPECT_TRUE(log.WaitFor("c0020004")) << log.Since();
+
+    Command("pause", "Service control succeeded.");
+    EXPECT_TRUE(WaitForState(7));
+    Command("resume", "Service control succeeded.");
+    EXPECT_TRUE(WaitForState(4));
+    Command("stop", "Service control succeeded.");
+    EXPECT_TRUE(WaitForState(1));
+    Command("remove", "Service removed.");
+    EXPECT_EQ(0, QueryState());
+}
+
+TEST_F(Service, InstallingTwiceReportsTheSystemsText)
+{
+    Command("install", "Service installed.");
+    ProcessResult r = env.Run("CVNRemote", {"daemon", "install"});
+    EXPECT_EQ(0, r.exitCode);
+    std::string err = Lines(r.err);
+    EXPECT_EQ(0u, err.find("Failed to Initialize Application. Detail[")) << err;
+    EXPECT_NE(std::string::npos, err.find("exists")) << err;
+    EXPECT_NE(std::string::npos, err.find("].\nConnecting to server.\n")) << err;
+}
+
+TEST_F(Service, CommandsOnAMissingServiceFail)
+{
+    for (const char* word : {"remove", "start", "stop", "pause", "resume"}) {
+        ProcessResult r = env.Run("CVNRemote", {"daemon", word});
+        EXPECT_EQ(0, r.exitCode) << word;
+        EXPECT_EQ(0u, Lines(r.err).find("Failed to Initialize Application. Detail[")) << word << r.err;
+        EXPECT_EQ("", r.out) << word;
+    }
+}
+
+TEST_F(Service, ScAndNetControlTheService)
+{
+    Command("install", "Service installed.");
+    EXPECT_EQ(0, RunProgram({"sc", "start", kService}).exitCode);
+    ASSERT_TRUE(WaitForState(4));
+    EXPECT_EQ(0, RunProgram({"sc", "pause", kService}).exitCode);
+    EXPECT_TRUE(WaitForState(7));
+    EXPECT_EQ(0, RunProgram({"sc", "continue", kService}).exitCode);
+    EXPECT_TRUE(WaitForState(4));
+    RunProgram({"net", "stop", kService});
+    EXPECT_TRUE(WaitForState(1));
+    RunProgram({"net", "start", kService});
+    EXPECT_TRUE(WaitForState(4));
+    EXPECT_EQ(0, RunProgram({"sc", "stop", kService}).exitCode);
+    EXPECT_TRUE(WaitForState(1));
+    EXPECT_EQ(0, RunProgram({"sc", "delete", kService}).exitCode);
+    EXPECT_EQ(0, QueryState());
+}
+
+TEST_F(Service, StopWhilePausedAndUnknownControlsChangeNothing)
+{
+    Command("install", "Service installed.");
+    Command("start", "Service control succeeded.");
+    ASSERT_TRUE(WaitForState(4));
+
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    ASSERT_NE(nullptr, manager);
+    SC_HANDLE service = OpenServiceA(manager, kService, SERVICE_ALL_ACCESS);
+    ASSERT_NE(nullptr, service);
+    SERVICE_STATUS status = {};
+    ControlService(service, SERVICE_CONTROL_INTERROGATE, &status);
+    ControlService(service, 200, &status);
+    EXPECT_EQ(4, QueryState());
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+
+    Command("pause", "Service control succeeded.");
+    ASSERT_TRUE(WaitForState(7));
+    Command("stop", "Service control succeeded.");
+    EXPECT_TRUE(WaitForState(1));
+}
+
+}  // namespace
