@@ -9,11 +9,8 @@ add_dependencies(upssim_tests upssim)
 target_compile_definitions(upssim_tests PRIVATE
   UPSSIM_EXAMPLE_SCENARIO="${PROJECT_SOURCE_DIR}/tools/example.scenario")
 
-# Sessions made by the application object against the simulator; they need
-# its start-up (client/app.cpp) to build one.
-if(EXISTS ${PROJECT_SOURCE_DIR}/client/app.cpp)
-  cvn_add_gtest(NAME session_tests
-    SOURCES ${CMAKE_CURRENT_LIST_DIR}/session_test.cpp
-    LIBS cvnclient QMXDLL upssimlib cvn_test_support
-    LABELS integration)
-endif()
+# Sessions made by the application object against the simulator.
+cvn_add_gtest(NAME session_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/session_test.cpp
+  LIBS cvnclient QMXDLL upssimlib cvn_test_support
+  LABELS integration)
