@@ -148,8 +148,11 @@ int OpenSession(CCVNRemoteApp& app, const CWaitBudget& budget)
     if (!SendLine(socket.Get(), login))
         return -1;
 
-    if (!ReceiveReply(socket.Get(), budget, &reply) ||
-        !Contains(reply, "Login(" + credentials + ")=0\r\n")) {
+    // Only an answer that lacks the expected line is a refused login; a
+    // closed connection or a silent server fails without a report.
+    if (!ReceiveReply(socket.Get(), budget, &reply))
+        return -1;
+    if (!Contains(reply, "Login(" + credentials + ")=0\r\n")) {
         CCVNException refused(MSG_LOGIN_FAILED, 0);
         refused.Report();
         return -1;

@@ -146,9 +146,10 @@ TEST(ScenarioParser, ReadsEveryKindOfStep)
         "at 6.5s fault split-lines off\n"
         "at 7s send \"junk\\0\\r\\n\"\n"
         "at 8s urgent\n"
+        "at 9s delay 250ms\n"
         "at 12s close\n"
         "at 15s stop\n");
-    ASSERT_EQ(9u, steps.size());
+    ASSERT_EQ(10u, steps.size());
     EXPECT_EQ(Action::WaitSession, steps[0].action);
     EXPECT_EQ(Action::Output, steps[1].action);
     EXPECT_EQ(2000, steps[1].atMs);
@@ -163,9 +164,11 @@ TEST(ScenarioParser, ReadsEveryKindOfStep)
     EXPECT_EQ(Action::Send, steps[5].action);
     EXPECT_EQ(std::string("junk\0\r\n", 7), steps[5].text);
     EXPECT_EQ(Action::Urgent, steps[6].action);
-    EXPECT_EQ(Action::Close, steps[7].action);
-    EXPECT_EQ(Action::Stop, steps[8].action);
-    EXPECT_EQ(15000, steps[8].atMs);
+    EXPECT_EQ(Action::Delay, steps[7].action);
+    EXPECT_EQ(250, steps[7].delayMs);
+    EXPECT_EQ(Action::Close, steps[8].action);
+    EXPECT_EQ(Action::Stop, steps[9].action);
+    EXPECT_EQ(15000, steps[9].atMs);
 }
 
 TEST(ScenarioParser, TextsTakeQuotesAndEscapes)
@@ -198,6 +201,7 @@ TEST(ScenarioParser, RejectsBadStepsNamingTheLine)
         {"at 1s send bad\\q", "line 1: bad escape"},
         {"at 1s send \\x4", "line 1: bad escape"},
         {"at 1s close now", "line 1: \"close\" takes nothing more"},
+        {"at 1s delay a while", "line 1: bad delay \"a while\""},
         {"at 1s fault junk maybe", "line 1: a fault is switched \"on\" or \"off\""},
         {"at 2s close\nat 1s stop", "line 2: steps go back in time"},
     };
@@ -409,6 +413,26 @@ TEST_F(Simulator, LongLinesPrecedeEachLine)
     server.SetOutput("Battery");
     std::string got = client.ReadUntil("}}\r\n", 5000);
     EXPECT_EQ(std::string(1500, '#') + "\r\nOutput Source={{Battery}}\r\n", got);
+}
+
+TEST_F(Simulator, ADelayHoldsBackEveryLineKeepingTheirOrder)
+{
+    RawClient client(server.Port());
+    client.Subscribe();
+    server.Play(Steps("at 0s delay 400ms\n"));
+    ASSERT_TRUE(server.WaitFor([&] { return server.ScenarioDone(); }, 5000));
+    Clock::time_point start = Clock::now();
+    client.Send("GetValue(Output Source)\r\n");
+    ASSERT_TRUE(server.WaitForText(1, "GetValue(Output Source)\r\n", 5000));
+    server.SetOutput("Battery");
+    EXPECT_EQ("GetValue(Output Source)=0,{{Line}}\r\nOutput Source={{Battery}}\r\n",
+              client.ReadUntil("Output Source={{Battery}}\r\n", 5000));
+    EXPECT_GE(MsSince(start), 390);
+    server.SetDelay(0);
+    start = Clock::now();
+    server.SetOutput("Line");
+    EXPECT_EQ("Output Source={{Line}}\r\n", client.ReadUntil("\r\n", 5000));
+    EXPECT_LT(MsSince(start), 390);
 }
 
 TEST_F(Simulator, QueriesCanBeAnsweredWithResultOne)

@@ -26,13 +26,15 @@ void Usage(std::ostream& out)
            "  -b, --battery VALUE   battery status at the start (default OK)\n"
            "  -g, --greeting TEXT   greeting, C escapes allowed (default ends in\n"
            "                        \"successfully connected\\r\\n\")\n"
+           "  -d, --delay TIME      every line is sent this long after its cause (e.g. 500ms)\n"
            "  -f, --fault NAME      a misbehaviour from the start (repeatable)\n"
            "  -s, --step STEP       a scenario step after those of the file (repeatable),\n"
            "                        e.g. -s \"at 2s output Battery\"\n"
            "  -h, --help\n"
            "Scenario steps, one a line (# starts a comment):\n"
            "  wait session | at <time> output <value> | at <time> battery <value>\n"
-           "  at <time> fault <name> [on|off] | at <time> send <bytes> | at <time> urgent\n"
+           "  at <time> fault <name> [on|off] | at <time> delay <time>\n"
+           "  at <time> send <bytes> | at <time> urgent\n"
            "  at <time> close | at <time> stop\n"
            "Faults: "
         << upssim::FaultNames()
@@ -102,6 +104,9 @@ int main(int argc, char** argv)
         } else if (arg == "-g" || arg == "--greeting") {
             if (!Value(&value) || !upssim::Unescape(value, &options.greeting))
                 return Fail("missing or badly escaped greeting");
+        } else if (arg == "-d" || arg == "--delay") {
+            if (!Value(&value) || !upssim::ParseDuration(value, &options.delayMs))
+                return Fail("missing or bad delay");
         } else if (arg == "-f" || arg == "--fault") {
             upssim::Fault fault;
             if (!Value(&value) || !upssim::FaultFromName(value, &fault))

@@ -217,6 +217,12 @@ bool ParseStep(const std::string& line, Step* step, std::string* error)
             *error = "a fault is switched \"on\" or \"off\"";
             return false;
         }
+    } else if (action == "delay") {
+        s.action = Action::Delay;
+        if (!ParseDuration(rest, &s.delayMs)) {
+            *error = "bad delay \"" + rest + "\" (examples: 0s, 500ms)";
+            return false;
+        }
     } else if (action == "close" || action == "stop" || action == "urgent") {
         s.action = action == "close" ? Action::Close
                    : action == "stop" ? Action::Stop
@@ -228,7 +234,7 @@ bool ParseStep(const std::string& line, Step* step, std::string* error)
     } else {
         *error = action.empty() ? "missing action after the time"
                                 : "unknown action \"" + action +
-                                      "\" (output, battery, fault, send, urgent, close, stop)";
+                                      "\" (output, battery, fault, delay, send, urgent, close, stop)";
         return false;
     }
     *step = s;

@@ -7,6 +7,7 @@
 //   at 6s fault split-lines   a misbehaviour switched on ("off" switches it off)
 //   at 7s send "junk\0\r\n"   raw bytes to every client (C escapes)
 //   at 8s urgent              one byte of out-of-band data to every client
+//   at 8s delay 500ms         every line is sent this long after its cause
 //   at 9s output Line
 //   at 12s close              every client connection is closed
 //   at 15s stop               the simulator ends
@@ -55,6 +56,7 @@ enum class Action {
     SetFault,     // fault, on
     Send,         // text: raw bytes to every client
     Urgent,       // one out-of-band byte to every client
+    Delay,        // atMs of the step as given; delayMs: how late lines go out from now on
     WaitSession,  // wait until a client has subscribed; later times count from then
 };
 
@@ -63,6 +65,7 @@ struct Step {
     long atMs = 0;            // since the scenario started, or since the last wait
     std::string text;
     Fault fault = Fault::Count;
+    long delayMs = 0;
     bool on = true;
     std::string source;       // the step as written, for the printout
 };

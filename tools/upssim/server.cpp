@@ -254,6 +254,13 @@ void CServer::SendUrgent()
     Wake();
 }
 
+void CServer::SetDelay(long ms)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options.delayMs = ms;
+    Event("lines now go out " + std::to_string(ms) + " ms after their cause");
+}
+
 void CServer::Play(const std::vector<Step>& steps)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -567,6 +574,7 @@ void CServer::HandleLine(Conn& c, const std::string& line)
 
 void CServer::QueueLine(Conn& c, const std::string& line, std::size_t valueAt)
 {
+    std::size_t first = c.out.size();
     if (Has(Fault::LongLines))
         Queue(c, std::string(kLongLine, '#') + "\r\n", 0);
     std::string bytes = line;
@@ -580,6 +588,13 @@ void CServer::QueueLine(Conn& c, const std::string& line, std::size_t valueAt)
     }
     if (Has(Fault::Urgent))
         Queue(c, "!", 0, true);
+    // The delay moves the whole line, and with it everything queued after it.
+    if (m_options.delayMs > 0 && first < c.out.size()) {
+        long from = std::max(c.out[first].dueMs, Now() + m_options.delayMs);
+        long shift = from - c.out[first].dueMs;
+        for (std::size_t i = first; i < c.out.size(); ++i)
+            c.out[i].dueMs += shift;
+    }
 }
 
 void CServer::Queue(Conn& c, const std::string& bytes, long delayMs, bool urgent)
@@ -600,8 +615,10 @@ void CServer::Flush(Conn& c)
                           : net::Send(c.socket, o.bytes.data(), o.bytes.size());
         if (n == net::kWouldBlock)
             return;  // the client does not read; try again at the next pass
+        // On a connected stream a failed send means that the client has
+        // reset the connection, as one does that closes with data unread.
         if (n < 0)
-            return CloseConn(c, "send failed: " + net::LastError(), false);
+            return CloseConn(c, "closed by the client (send failed: " + net::LastError() + ")", true);
         EventOf(c, o.urgent ? "sent one byte of out-of-band data"
                             : "sent " + Quote(o.bytes.substr(0, static_cast<std::size_t>(n))));
         o.bytes.erase(0, static_cast<std::size_t>(n));
@@ -704,6 +721,10 @@ void CServer::RunStep(const Step& step)
             if (c->info.open)
                 Queue(*c, "!", 0, true);
         }
+        break;
+    case Action::Delay:
+        m_options.delayMs = step.delayMs;
+        Event("lines now go out " + std::to_string(step.delayMs) + " ms after their cause");
         break;
     case Action::WaitSession:
         break;

@@ -31,6 +31,7 @@ struct Options {
     std::string output = "Line";   // output source at the start
     std::string battery = "OK";    // battery status at the start
     std::string greeting = "UPS management server simulator: successfully connected\r\n";
+    long delayMs = 0;  // how long after its cause each line is sent
 };
 
 // One receive from a client, as it arrived.
@@ -82,6 +83,9 @@ public:
     // Raw bytes, or one out-of-band byte, to every open connection.
     void SendRaw(const std::string& bytes);
     void SendUrgent();
+    // From now on every line (greeting, answers, updates) is sent this long
+    // after what caused it: a slow server.
+    void SetDelay(long ms);
 
     // Plays the steps from now, replacing a scenario that still plays.
     void Play(const std::vector<Step>& steps);

@@ -1,0 +1,411 @@
+// The session with the UPS server, made by the application object against
+// the simulator on loopback, through the real socket calls: what goes over
+// the wire, what the trace and standard error show, and what is left of a
+// failed attempt.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <qmx/debug.h>
+
+#include "app.h"
+#include "net.h"
+#include "support/capture.h"
+#include "upssim/server.h"
+
+using namespace cvntest;
+using qmx::CDebug;
+using upssim::CServer;
+using upssim::Fault;
+
+namespace {
+
+typedef std::chrono::steady_clock Clock;
+
+const char kLoginRefused[] = "Login failed!  Please check username and password.";
+
+long MsSince(Clock::time_point start)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+// Everything that arrives on the socket until it holds text, or 5 s pass.
+std::string ReadUntil(int socket, const std::string& text)
+{
+    std::string all;
+    Clock::time_point start = Clock::now();
+    while (all.find(text) == std::string::npos && MsSince(start) < 5000) {
+        if (cvn::NetWaitReadable(socket, 200) <= 0)
+            continue;
+        char buffer[512];
+        int n = cvn::NetReceive(socket, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        all.append(buffer, static_cast<std::size_t>(n));
+    }
+    return all;
+}
+
+class Session : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(sim.Start());
+        ini = dir.File("CVNRemote.ini");
+        WriteSettings("127.0.0.1", sim.Port());
+        std::vector<std::string> args = {"CVNRemote", "daemon", "-c", ini};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(&a[0]);
+        app.reset(new CCVNRemoteApp(static_cast<int>(argv.size()), argv.data()));
+        ASSERT_EQ("", app->m_strInitError);
+        CDebug::SetTraceLevel(CDebug::TraceDetail);
+        CDebug::SetDefaultOutput(std::fopen(dir.File("trace.log").c_str(), "wb"));
+    }
+
+    void TearDown() override
+    {
+        CDebug::SetDefaultOutput(nullptr);
+        app.reset();
+    }
+
+    // The settings file with the server; user name and password only when given.
+    void WriteSettings(const std::string& address, long port, const char* user = nullptr,
+                       const char* password = nullptr)
+    {
+        std::string text = "[Settings]\r\nServer Address=" + address +
+                           "\r\nServer Port=" + std::to_string(port) + "\r\n";
+        if (user)
+            text += "Username=" + std::string(user) + "\r\n";
+        if (password)
+            text += "Password=" + std::string(password) + "\r\n";
+        WriteFile(ini, text);
+    }
+
+    // Ends the trace and returns what it holds.
+    std::string Trace()
+    {
+        CDebug::SetDefaultOutput(nullptr);
+        return ReadFile(dir.File("trace.log"));
+    }
+
+    // A made session is handed over open; the test closes it.
+    int Connect(unsigned long budgetMs = 0)
+    {
+        StderrCapture err;
+        int socket = budgetMs ? app->ConnectToServer(budgetMs) : app->ConnectToServer();
+        reported = err.Finish();
+        return socket;
+    }
+
+    TempDir dir;
+    std::string ini;
+    CServer sim;
+    std::unique_ptr<CCVNRemoteApp> app;
+    std::string reported;  // standard error of the last Connect
+};
+
+#if !defined(_WIN32)
+// The lowest free descriptor is the next one a socket gets: a socket that a
+// failed attempt did not close would take it. Windows hands out handles in
+// no such order, so there the simulator's view must do.
+int NextDescriptor()
+{
+    int probe = cvn::NetOpenStream();
+    cvn::NetClose(probe);
+    return probe;
+}
+#endif
+
+}  // namespace
+
+TEST_F(Session, LogsInSubscribesAndAsksBothValuesByteForByteLeavingTheAnswersUnread)
+{
+    int socket = Connect();
+    ASSERT_NE(-1, socket);
+    ASSERT_TRUE(sim.WaitForText(1, "GetValue(Battery Status)\r\n", 5000));
+    EXPECT_EQ("Login(admin, vorak)\r\nSetAutoUpdate(1)\r\nGetValue(Output Source)\r\n"
+              "GetValue(Battery Status)\r\n",
+              sim.ReceivedText(1));
+    EXPECT_EQ("GetValue(Output Source)=0,{{Line}}\r\nGetValue(Battery Status)=0,{{OK}}\r\n",
+              ReadUntil(socket, "{{OK}}\r\n"))
+        << "the answers to the queries are the monitor's to read";
+    EXPECT_TRUE(sim.Connection(1).open);
+    EXPECT_EQ(1u, sim.Connections().size());
+    EXPECT_EQ("", reported);
+    EXPECT_EQ("T3:SEND:Login(admin, ****)\r\n\n"
+              "T3:SEND:SetAutoUpdate(1)\n"
+              "T3:SEND:GetValue(Output Source)\n"
+              "T3:SEND:GetValue(Battery Status)\n",
+              Trace());
+    cvn::NetClose(socket);
+    EXPECT_TRUE(sim.WaitClosedByClient(1, 5000));
+}
+
+TEST_F(Session, CredentialsBeyondTheOldLineBufferGoOutWholeWithThePasswordHidden)
+{
+    // 60 + 40 characters: more than the 86 that once fitted the line.
+    std::string user(60, 'u'), password(39, 'p');
+    password += "%s";
+    sim.SetCredentials(user, password);
+    WriteSettings("127.0.0.1", sim.Port(), user.c_str(), password.c_str());
+    int socket = Connect();
+    ASSERT_NE(-1, socket);
+    ASSERT_TRUE(sim.WaitForText(1, "GetValue(Battery Status)\r\n", 5000));
+    EXPECT_EQ(0u, sim.ReceivedText(1).find("Login(" + user + ", " + password + ")\r\nSetAutoUpdate(1)\r\n"));
+    std::string trace = Trace();
+    EXPECT_EQ(0u, trace.find("T3:SEND:Login(" + user + ", ****)\r\n\n")) << trace;
+    EXPECT_EQ(std::string::npos, trace.find(password.substr(0, 10)));
+    cvn::NetClose(socket);
+}
+
+TEST_F(Session, AnEmptyPasswordLeavesNothingAfterTheComma)
+{
+    sim.SetCredentials("admin", "");
+    WriteSettings("127.0.0.1", sim.Port(), nullptr, "");
+    int socket = Connect();
+    ASSERT_NE(-1, socket);
+    ASSERT_TRUE(sim.WaitForText(1, "SetAutoUpdate(1)\r\n", 5000));
+    EXPECT_EQ(0u, sim.ReceivedText(1).find("Login(admin, )\r\n"));
+    cvn::NetClose(socket);
+}
+
+TEST_F(Session, CredentialsTooLongForOneReceiveAreSentWholeAndTheLoginFails)
+{
+    // The answer would be longer than the one receive of 200 bytes that is
+    // searched, so it can never be found: refused, but nothing cut or overrun.
+    std::string user(180, 'u'), password(20, 'p');
+    sim.SetCredentials(user, password);
+    WriteSettings("127.0.0.1", sim.Port(), user.c_str(), password.c_str());
+    EXPECT_EQ(-1, Connect());
+    EXPECT_NE(std::string::npos, reported.find(kLoginRefused));
+    EXPECT_TRUE(sim.WaitClosedByClient(1, 5000));
+    EXPECT_EQ("Login(" + user + ", " + password + ")\r\n", sim.ReceivedText(1));
+}
+
+TEST_F(Session, AGreetingIsFoundAmongOtherTextJunkAndNulBytes)
+{
+    CServer odd([] {
+        upssim::Options o;
+        o.greeting = std::string("\x01\x7f junk\0 UPS ready, successfully connected. Welcome!\r\n", 53);
+        return o;
+    }());
+    ASSERT_TRUE(odd.Start());
+    odd.SetFault(Fault::Junk, true);
+    WriteSettings("127.0.0.1", odd.Port());
+    int socket = Connect();
+    EXPECT_NE(-1, socket);
+    EXPECT_EQ("", reported);
+    if (socket != -1)
+        cvn::NetClose(socket);
+}
+
+TEST_F(Session, OutOfBandDataDuringTheLoginDoesNotDisturbIt)
+{
+    sim.SetFault(Fault::Urgent, true);
+    int socket = Connect(5000);
+    EXPECT_NE(-1, socket);
+    if (socket != -1)
+        cvn::NetClose(socket);
+}
+
+// Each failure of an attempt: -1, the socket closed (the simulator sees the
+// close where its side was still open), a report only for a refused login,
+// and the next attempt is a new connection that succeeds.
+TEST_F(Session, EveryFailedStepClosesTheSocketAndOnlyARefusedLoginIsReported)
+{
+    struct Case {
+        const char* what;
+        Fault fault;             // Fault::Count: none
+        const char* password;    // in the settings, when not null
+        const char* greeting;    // of a simulator of its own, when not null
+        bool serverCloses;
+        bool reports;
+        unsigned long budgetMs;  // 0: the documented waits
+    } cases[] = {
+        {"greeting without the phrase", Fault::Count, nullptr, "Welcome to the UPS\r\n", false, false, 0},
+        {"greeting split over two receives", Fault::SplitGreeting, nullptr, nullptr, false, false, 0},
+        {"phrase beyond the first 200 bytes", Fault::LongLines, nullptr, nullptr, false, false, 0},
+        {"closed at once", Fault::CloseAtAccept, nullptr, nullptr, true, false, 0},
+        {"closed instead of the login answer", Fault::CloseAtLogin, nullptr, nullptr, true, false, 0},
+        {"login refused", Fault::RefuseLogin, nullptr, nullptr, false, true, 0},
+        {"wrong password: result 1", Fault::Count, "wrong", nullptr, false, true, 0},
+        {"login answer without CR LF", Fault::LoginNoCrLf, nullptr, nullptr, false, true, 0},
+        {"closed instead of the subscription answer", Fault::CloseAtSubscribe, nullptr, nullptr, true, false, 0},
+        {"subscription never answered", Fault::NoSubscribeAnswer, nullptr, nullptr, false, false, 1500},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        upssim::Options options;
+        if (c.greeting)
+            options.greeting = c.greeting;
+        CServer server(options);
+        ASSERT_TRUE(server.Start());
+        if (c.fault != Fault::Count)
+            server.SetFault(c.fault, true);
+        WriteSettings("127.0.0.1", server.Port(), nullptr, c.password);
+#if !defined(_WIN32)
+        int next = NextDescriptor();
+#endif
+        EXPECT_EQ(-1, Connect(c.budgetMs));
+        EXPECT_EQ(c.reports, reported.find(kLoginRefused) != std::string::npos) << reported;
+        if (!c.reports) {
+            EXPECT_EQ("", reported);
+        }
+        ASSERT_TRUE(server.WaitForConnections(1, 1000));
+        if (!c.serverCloses) {
+            EXPECT_TRUE(server.WaitClosedByClient(1, 5000));
+        }
+#if !defined(_WIN32)
+        EXPECT_EQ(next, NextDescriptor()) << "the attempt's socket is closed";
+#endif
+        // Mended, the server takes a second connection that works.
+        if (c.fault != Fault::Count)
+            server.SetFault(c.fault, false);
+        WriteSettings("127.0.0.1", server.Port());
+        if (!c.greeting) {
+            int socket = Connect();
+            EXPECT_NE(-1, socket);
+            EXPECT_EQ(2u, server.Connections().size());
+            EXPECT_FALSE(server.Connection(1).open);
+            if (socket != -1)
+                cvn::NetClose(socket);
+        }
+    }
+}
+
+TEST_F(Session, ARefusedConnectionFailsWithoutAReport)
+{
+    sim.SetFault(Fault::Refuse, true);
+    EXPECT_EQ(-1, Connect());
+    EXPECT_EQ("", reported);
+    EXPECT_TRUE(sim.Connections().empty());
+}
+
+TEST_F(Session, AServerThatAcceptsAndNeverAnswersIsGivenTenSeconds)
+{
+    sim.SetFault(Fault::Silent, true);
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(-1, Connect());
+    long waited = MsSince(start);
+    EXPECT_GE(waited, 9900);
+    EXPECT_LT(waited, 15000);
+    EXPECT_TRUE(sim.WaitClosedByClient(1, 5000));
+    EXPECT_EQ("", reported);
+}
+
+TEST_F(Session, AConnectThatHangsIsGivenTenSeconds)
+{
+    sim.SetFault(Fault::StallConnect, true);
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(-1, Connect());
+    long waited = MsSince(start);
+    EXPECT_GE(waited, 9900);
+    EXPECT_LT(waited, 15000);
+    EXPECT_TRUE(sim.Connections().empty());
+}
+
+TEST_F(Session, ABudgetEndsAllWaitsTogether)
+{
+    struct Case {
+        const char* what;
+        Fault fault;
+    } cases[] = {
+        {"a hanging connect", Fault::StallConnect},
+        {"no greeting", Fault::Silent},
+        {"greeted and logged in, no subscription answer", Fault::NoSubscribeAnswer},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CServer server;
+        ASSERT_TRUE(server.Start());
+        server.SetFault(c.fault, true);
+        WriteSettings("127.0.0.1", server.Port());
+        Clock::time_point start = Clock::now();
+        EXPECT_EQ(-1, Connect(800));
+        long waited = MsSince(start);
+        EXPECT_GE(waited, 700);
+        EXPECT_LT(waited, 5000);
+    }
+    // The budget is shared: each reply of a slow server comes well within
+    // the budget, but the three together do not.
+    CServer slow;
+    ASSERT_TRUE(slow.Start());
+    slow.SetDelay(500);
+    WriteSettings("127.0.0.1", slow.Port());
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(-1, Connect(1200));
+    EXPECT_LT(MsSince(start), 5000);
+    EXPECT_TRUE(slow.WaitClosedByClient(1, 5000));
+    EXPECT_EQ("Login(admin, vorak)\r\nSetAutoUpdate(1)\r\n", slow.ReceivedText(1))
+        << "the third reply was no longer awaited";
+    int patient = Connect();
+    EXPECT_NE(-1, patient) << "without a budget the slow server is waited for";
+    if (patient != -1)
+        cvn::NetClose(patient);
+
+    // A budget larger than all the waits changes nothing for a good server.
+    WriteSettings("127.0.0.1", sim.Port());
+    int socket = Connect(60000);
+    EXPECT_NE(-1, socket);
+    if (socket != -1)
+        cvn::NetClose(socket);
+}
+
+TEST_F(Session, ReadsTheSettingsAnewForEachAttempt)
+{
+    CServer other;
+    ASSERT_TRUE(other.Start());
+    other.SetCredentials("operator", "s3cret");
+
+    int first = Connect();
+    ASSERT_NE(-1, first);
+    WriteSettings("127.0.0.1", other.Port(), "operator", "s3cret");
+    int second = Connect();
+    ASSERT_NE(-1, second);
+    ASSERT_TRUE(other.WaitForText(1, "SetAutoUpdate(1)\r\n", 5000));
+    EXPECT_EQ(0u, other.ReceivedText(1).find("Login(operator, s3cret)\r\n"));
+    EXPECT_EQ(1u, sim.Connections().size()) << "the old port saw no second attempt";
+    cvn::NetClose(first);
+    cvn::NetClose(second);
+}
+
+TEST_F(Session, APortBeyondSixteenBitsUsesItsLowBits)
+{
+    WriteSettings("127.0.0.1", 65536L + sim.Port());
+    int socket = Connect();
+    EXPECT_NE(-1, socket);
+    EXPECT_EQ(1u, sim.Connections().size());
+    if (socket != -1)
+        cvn::NetClose(socket);
+}
+
+TEST_F(Session, AHostNameIsResolvedAndOneThatDoesNotResolveFails)
+{
+    WriteSettings("localhost", sim.Port());
+    int socket = Connect();
+    EXPECT_NE(-1, socket);
+    EXPECT_EQ(1u, sim.Connections().size());
+    if (socket != -1)
+        cvn::NetClose(socket);
+
+#if !defined(_WIN32)
+    int next = NextDescriptor();
+#endif
+    WriteSettings("no-such-host.invalid", sim.Port());
+    EXPECT_EQ(-1, Connect());
+    EXPECT_EQ("", reported);
+    // Emptied since the caller looked: nothing is connected to, not even
+    // this computer, which an empty name would resolve to on Windows.
+    WriteSettings("", sim.Port());
+    EXPECT_EQ(-1, Connect());
+#if !defined(_WIN32)
+    EXPECT_EQ(next, NextDescriptor());
+#endif
+    EXPECT_EQ(1u, sim.Connections().size());
+}
