@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# The client's main job, shown against the bundled UPS server simulator: the
+# UPS goes on battery, the battery runs low, mains power returns and the
+# pending shutdown is cancelled; the UPS goes on battery again and the client
+# shuts the computer down when its delay has passed.
+#
+#   scripts/demo.sh            CVNRemote.exe under Wine; "net send" is a
+#                              recording net.exe beside the client, and the
+#                              shutdown ends only the demo's own Wine session
+#   scripts/demo.sh --native   the native build, with recording wall and
+#                              shutdown stand-ins
+#
+# Exits 0 when the run went as the scenario says.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+mode=win32
+[ "${1:-}" = "--native" ] && mode=native
+
+scripts/setup.sh || exit 1
+mkdir -p build
+quiet() { "$@" >build/demo-step.log 2>&1 || { cat build/demo-step.log; exit 1; }; }
+
+echo "== building"
+[ -f build/native/CMakeCache.txt ] || quiet cmake --preset native
+quiet cmake --build --preset native --target upssim CVNRemote
+if [ $mode = win32 ]; then
+  [ -f build/win32/CMakeCache.txt ] || quiet cmake --preset win32
+  quiet cmake --build --preset win32 --target CVNRemote cvn_recorder
+fi
+
+demo=$root/build/demo-$mode
+rm -rf "$demo/bin" "$demo/record"
+mkdir -p "$demo/bin" "$demo/record"
+port=$(( 20000 + RANDOM % 20000 ))
+cat >"$demo/bin/CVNRemote.ini" <<INI
+[Settings]
+Server Address=127.0.0.1
+Server Port=$port
+Username=admin
+Password=vorak
+On Battery Shutdown=8
+Low Battery Shutdown=3
+[Debug]
+On=1
+Level=3
+INI
+
+if [ $mode = win32 ]; then
+  cp build/win32/bin/CVNRemote.exe build/win32/bin/QMXDLL.dll "$demo/bin/"
+  cp build/win32/bin/cvn_recorder.exe "$demo/bin/net.exe"
+  echo "== preparing the demo's own Wine prefix"
+  quiet cmake/wine-prefix setup "$demo"
+  export CVN_RECORD_DIR
+  CVN_RECORD_DIR=$(WINEPREFIX=$demo/wineprefix winepath -w "$demo/record" 2>/dev/null)
+  client=(env WINEDEBUG=+process cmake/wine-run "$demo/bin/CVNRemote.exe" daemon)
+else
+  cp build/native/bin/CVNRemote "$demo/bin/"
+  for fake in wall shutdown; do
+    printf '#!/bin/sh\nprintf "%%s\\t%%s\\n" %s "$*" >> "%s/record/calls.log"\n' "$fake" "$demo" >"$demo/fakes-$fake"
+  done
+  mkdir -p "$demo/fakes"
+  mv "$demo/fakes-wall" "$demo/fakes/wall"; mv "$demo/fakes-shutdown" "$demo/fakes/shutdown"
+  chmod +x "$demo/fakes/"*
+  client=(env "PATH=$demo/fakes:$PATH" "$demo/bin/CVNRemote" daemon)
+fi
+touch "$demo/record/calls.log"
+
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+  [ $mode = win32 ] && cmake/wine-prefix cleanup "$demo"
+}
+trap cleanup EXIT
+
+echo "== UPS server simulator on 127.0.0.1:$port, scenario tools/demo.scenario"
+build/native/bin/upssim -p "$port" tools/demo.scenario 2>&1 | sed -u 's/^/[server] /' &
+pids+=($!)
+sleep 0.5
+
+# Each user message and the shutdown request, as the stand-ins saw them.
+tail -n +1 -F "$demo/record/calls.log" 2>/dev/null | while IFS= read -r line; do
+  case "$line" in
+    *net.exe*) echo "[users ] ${line##*	}" ;;
+    wall*)     echo "[users ] wall: ${line#wall	}" ;;
+    shutdown*) echo "[system] shutdown ${line#shutdown	}" ;;
+  esac
+done &
+pids+=($!)
+
+echo "== CVNRemote daemon ($mode)"
+shown=0
+"${client[@]}" 2>&1 | while IFS= read -r line; do
+  line=${line%$'\r'}
+  case "$line" in
+    *trace:process*wineboot*--shutdown*)
+      [ $shown = 1 ] || echo "[system] shutdown requested: wineboot --end-session --force --shutdown"
+      shown=1 ;;
+    [0-9a-f][0-9a-f][0-9a-f][0-9a-f]:*) ;;  # Wine's own diagnostics
+    *) echo "[client] $line" ;;
+  esac
+done | tee "$demo/client.log"
+status=${PIPESTATUS[0]}
+sleep 1
+
+echo "== checking the run"
+ok=1
+expect=(
+  "UPS on battery, system will shutdown in 8 seconds."
+  "UPS battery low, system will shutdown in 3 seconds."
+  "UPS power restored, aborting shutdown."
+  "UPS on battery, system will shutdown in 8 seconds."
+  "UPS on battery, shuting down now."
+)
+mapfile -t got < <(grep -E 'net.exe|^wall' "$demo/record/calls.log" | sed -E 's/^.*net\.exe.*send [^ ]+ //; s/^wall\t//; s/\r$//')
+if [ "${got[*]}" != "${expect[*]}" ]; then
+  echo "user messages differ from the scenario:"; printf '  %s\n' "${got[@]}"; ok=0
+fi
+if [ $mode = win32 ]; then
+  grep -q "shutdown requested" "$demo/client.log" || { echo "no shutdown request seen"; ok=0; }
+else
+  grep -q "^shutdown	-h now" "$demo/record/calls.log" || { echo "no shutdown request seen"; ok=0; }
+fi
+[ "$status" = 0 ] || { echo "CVNRemote ended with status $status"; ok=0; }
+if [ $ok = 1 ]; then
+  echo "Demonstration complete: warned, cancelled on mains power, warned again and shut down on time."
+  exit 0
+fi
+exit 1
