@@ -1,0 +1,182 @@
+// User notices and the shutdown request, seen by the programs that the
+// client starts: the recording fakes of ClientEnv (a net.exe beside the
+// program under Wine, wall and shutdown first on PATH natively).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "support/client_env.h"
+
+using namespace cvntest;
+
+namespace {
+
+const char* const kOnBattery = "UPS on battery, system will shutdown in %d seconds.";
+
+#if defined(_WIN32)
+const char* const kPlatform9x = "win98";
+
+std::string NoticeCommand(const std::string& text)
+{
+    return "net send " + ComputerName() + " " + text;
+}
+
+std::string NoticeProgram(const ClientEnv& env)
+{
+    return env.AppDir() + "net.exe";
+}
+#else
+const char* const kPlatform9x = "";
+
+std::string NoticeCommand(const std::string& text)
+{
+    return "wall " + text;
+}
+
+std::string NoticeProgram(const ClientEnv& env)
+{
+    return env.File("bin/wall");
+}
+#endif
+
+// Windows paths name the same file whatever their case.
+std::string Folded(std::string path)
+{
+#if defined(_WIN32)
+    std::transform(path.begin(), path.end(), path.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+#endif
+    return path;
+}
+
+ProcessResult Drive(const ClientEnv& env, const std::string& platform,
+                    std::vector<std::string> action)
+{
+    const std::string settings = env.File("CVNRemote.ini");
+    WriteFile(settings, "[Settings]\n");
+    std::vector<std::string> args{settings, platform};
+    args.insert(args.end(), action.begin(), action.end());
+    return env.Run("notify_driver", args);
+}
+
+ProcessResult Notify(const ClientEnv& env, const std::string& format, int seconds,
+                     const std::string& platform = "nt")
+{
+    return Drive(env, platform, {"notify", format, std::to_string(seconds)});
+}
+
+}  // namespace
+
+TEST(UserNotice, FormattedTextGoesToThisComputerExactly)
+{
+    ClientEnv env;
+    ProcessResult first = Notify(env, kOnBattery, 120);
+    ASSERT_EQ(0, first.exitCode) << first.err;
+    ProcessResult second = Notify(env, kOnBattery, 0);
+    ASSERT_EQ(0, second.exitCode) << second.err;
+
+    const std::vector<RecordedCall> calls = env.Calls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(Folded(NoticeProgram(env)), Folded(calls[0].program));
+    EXPECT_EQ(NoticeCommand("UPS on battery, system will shutdown in 120 seconds."),
+              calls[0].commandLine);
+    EXPECT_EQ(NoticeCommand("UPS on battery, system will shutdown in 0 seconds."),
+              calls[1].commandLine);
+}
+
+TEST(UserNotice, UnformattedTextKeepsItsPercentD)
+{
+    ClientEnv env;
+    ProcessResult r = Notify(env, kOnBattery, -1);
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    const std::vector<RecordedCall> calls = env.Calls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ(NoticeCommand(kOnBattery), calls[0].commandLine);
+}
+
+// Far beyond the 260 characters a fixed command buffer would hold: cutting it
+// would send another message, or another command.
+TEST(UserNotice, LongTextIsSentWhole)
+{
+    ClientEnv env;
+    std::string text;
+    for (int i = 0; text.size() < 1500; ++i)
+        text += "word" + std::to_string(i) + " ";
+    text += "end.";
+    ProcessResult r = Notify(env, text, -1);
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    const std::vector<RecordedCall> calls = env.Calls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ(NoticeCommand(text), calls[0].commandLine);
+}
+
+// The fake does not end before the test lets it: the driver's return shows
+// that the notice gave up waiting instead of holding the monitor.
+TEST(UserNotice, HangingCommandIsLeftToItselfAfterTheTimeLimit)
+{
+    ClientEnv env;
+    env.SetHanging(true);
+    ProcessResult r = Notify(env, "UPS on battery, shuting down now.", -1);
+    EXPECT_FALSE(r.timedOut);
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("notified"));
+    const std::vector<RecordedCall> calls = env.Calls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ(NoticeCommand("UPS on battery, shuting down now."), calls[0].commandLine);
+}
+
+TEST(UserNotice, Windows9xStartsNothing)
+{
+    ClientEnv::Options options;
+    options.windowsVersion = kPlatform9x;
+    ClientEnv env(options);
+    ProcessResult formatted = Notify(env, kOnBattery, 30, "9x");
+    ASSERT_EQ(0, formatted.exitCode) << formatted.err;
+    ProcessResult plain = Notify(env, "UPS power restored, aborting shutdown.", -1, "9x");
+    ASSERT_EQ(0, plain.exitCode) << plain.err;
+    EXPECT_TRUE(env.Calls().empty());
+}
+
+#if defined(_WIN32)
+// The helper's path holds the blank of "cvn remote"; unquoted, the system
+// would start the trap "cvn.exe" in the folder above instead.
+TEST(SystemShutdown, Windows9xStartsTheHelperQuotedFromAFolderWithABlank)
+{
+    ClientEnv::Options options;
+    options.windowsVersion = "win98";
+    ClientEnv env(options);
+    ProcessResult r = Drive(env, "9x", {"shutdown"});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("stop=1"));
+    // Started and not waited for.
+    const std::vector<RecordedCall> calls = env.AwaitCalls(1);
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ(Folded(env.AppDir() + "CVNShutdown.exe"), Folded(calls[0].program));
+    EXPECT_EQ("\"" + env.AppDir() + "CVNShutdown.exe\"", calls[0].commandLine);
+}
+#else
+TEST(SystemShutdown, RequestReachesTheShutdownStandIn)
+{
+    ClientEnv env;
+    ProcessResult r = Drive(env, "nt", {"shutdown"});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("stop=1"));
+    const std::vector<RecordedCall> calls = env.Calls();
+    ASSERT_EQ(1u, calls.size());
+    EXPECT_EQ(env.File("bin/shutdown"), calls[0].program);
+    EXPECT_EQ("shutdown -h now", calls[0].commandLine);
+}
+
+TEST(SystemShutdown, MissingShutdownCommandStillStopsTheMonitor)
+{
+    ClientEnv::Options options;
+    options.helper = ClientEnv::Helper::Missing;
+    ClientEnv env(options);
+    ProcessResult r = Drive(env, "nt", {"shutdown"});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("stop=1"));
+    EXPECT_NE(std::string::npos, r.err.find("Failed OS Shutdown"));
+    EXPECT_TRUE(env.Calls().empty());
+}
+#endif
