@@ -12,7 +12,8 @@ endfunction()
 
 # A GoogleTest program. Natively each test case becomes a CTest test; under
 # Wine a program is one CTest test (each start of a Windows program costs
-# time), run in the build tree's Wine prefix.
+# time), run in the build tree's Wine prefix. Tests find the programs of the
+# build beside themselves (support/process.h: BinPath).
 #   cvn_add_gtest(NAME <name> SOURCES ... [LIBS ...] [LABELS ...])
 function(cvn_add_gtest)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;LABELS" ${ARGN})
@@ -23,13 +24,10 @@ function(cvn_add_gtest)
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})
     set_tests_properties(${T_NAME} PROPERTIES
       FIXTURES_REQUIRED wine
-      LABELS "${T_LABELS}"
-      ENVIRONMENT "CVN_BIN_DIR=${CMAKE_RUNTIME_OUTPUT_DIRECTORY};CVN_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+      LABELS "${T_LABELS}")
   else()
     gtest_discover_tests(${T_NAME}
       DISCOVERY_TIMEOUT 30
-      PROPERTIES
-        LABELS "${T_LABELS}"
-        ENVIRONMENT "CVN_BIN_DIR=${CMAKE_RUNTIME_OUTPUT_DIRECTORY};CVN_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+      PROPERTIES LABELS "${T_LABELS}")
   endif()
 endfunction()

@@ -6,7 +6,9 @@ if(WIN32)
   target_link_libraries(monitor_tests PRIVATE upssimlib cvn_test_support GTest::gtest_main)
   target_include_directories(monitor_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
   add_dependencies(monitor_tests CVNRemote)
-  add_test(NAME monitor_tests COMMAND monitor_tests)
+  add_test(NAME monitor_tests
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/quiet_run.sh
+                   ${PROJECT_SOURCE_DIR}/cmake/wine-run $<TARGET_FILE:monitor_tests>)
   set_tests_properties(monitor_tests PROPERTIES
     FIXTURES_REQUIRED shutdown_wine
     RESOURCE_LOCK shutdown_wine

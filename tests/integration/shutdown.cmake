@@ -33,6 +33,7 @@ if(WIN32)
                    ${PROJECT_SOURCE_DIR}/cmake/wine-run $<TARGET_FILE:shutdown_tests>)
   set_tests_properties(shutdown_tests PROPERTIES
     FIXTURES_REQUIRED shutdown_wine
+    RESOURCE_LOCK shutdown_wine
     LABELS integration
-    ENVIRONMENT "CVN_BIN_DIR=${CMAKE_RUNTIME_OUTPUT_DIRECTORY};CVN_SOURCE_DIR=${PROJECT_SOURCE_DIR};WINEPREFIX=${CVN_SHUTDOWN_WINE}/wineprefix;CVN_WINE_TRACE=${CMAKE_CURRENT_BINARY_DIR}/shutdown_tests.trace")
+    ENVIRONMENT "WINEPREFIX=${CVN_SHUTDOWN_WINE}/wineprefix;CVN_WINE_TRACE=${CMAKE_CURRENT_BINARY_DIR}/shutdown_tests.trace")
 endif()
