@@ -1,6 +1,6 @@
 # CVNRemote started as a user starts it: command line, settings, tracing.
 cvn_add_gtest(NAME client_start_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/client_start_test.cpp
-  LIBS cvn_test_support
+  LIBS upssimlib cvn_test_support
   LABELS integration)
 add_dependencies(client_start_tests CVNRemote)

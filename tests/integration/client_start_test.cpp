@@ -3,12 +3,15 @@
 // monitor when the settings name no server.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "support/capture.h"
 #include "support/client_env.h"
 #include "support/process.h"
+#include "upssim/server.h"
 
 using namespace cvntest;
 
@@ -151,6 +154,39 @@ TEST_F(ClientStart, WithoutDaemonTheClientTriesTheServiceDispatcherFirst)
     // Console mode: the reports go to standard error.
     EXPECT_EQ("Connecting to server.\nNo server address specified, aborting!\n", Lines(r.err));
 }
+
+TEST_F(ClientStart, AfterTheDispatcherRefusesTraceLinesAreEchoedOnStandardError)
+{
+    upssim::CServer server;
+    ASSERT_TRUE(server.Start());
+    WriteSettings("[Settings]\nServer Address=127.0.0.1\nServer Port=" + std::to_string(server.Port()) +
+                  "\n[Debug]\nOn=1\nLevel=3\n");
+    std::unique_ptr<Process> client = env.Start("CVNRemote", {});
+    const std::string last = "T3:SEND:GetValue(Battery Status)\n";
+    for (int i = 0; i < 600 && Lines(client->Err()).find(last) == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::string err = Lines(client->Err());
+    EXPECT_EQ(0u, err.find("Connecting to server.\nT3:SEND:Login(admin, ****)\n")) << err;
+    EXPECT_NE(std::string::npos, err.find(last)) << err;
+    // The trace file has the same lines, after those of the start.
+    std::string trace = Lines(ReadText(Beside("agtrace.log")));
+    EXPECT_NE(std::string::npos, trace.find("T2:Failed to start as a service\nT3:SEND:Login(admin, ****)\n"))
+        << trace;
+    server.Stop();
+}
+
+#if !defined(_WIN32)
+TEST(ClientStartPath, AProgramPathBeyond260CharactersFailsTheStartWithTheSystemsText)
+{
+    ClientEnv::Options options;
+    options.nativeFolder = std::string(120, 'a') + "/" + std::string(120, 'b');
+    ClientEnv deep(options);
+    WriteFile(deep.AppDir() + "CVNRemote.ini", kNoServer);
+    ProcessResult r = deep.Run("CVNRemote", {"daemon"});
+    EXPECT_EQ(-1, r.exitCode);
+    EXPECT_EQ("File name too long\n", Lines(r.err));
+}
+#endif
 
 #if defined(_WIN32)
 TEST_F(ClientStart, Windows9xKnowsOnlyDaemonAndTheSettingsOption)

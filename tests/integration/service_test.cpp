@@ -12,85 +12,36 @@
 #include "support/capture.h"
 #include "support/client_env.h"
 #include "support/process.h"
+#include "support/service_control.h"
 
 using namespace cvntest;
 
 namespace {
 
-const char* const kService = "Corvane Remote Shutdown Client";
+const char* const kService = kServiceName;
 const char* const kServiceKey = "HKLM\\System\\CurrentControlSet\\Services\\Corvane Remote Shutdown Client";
 const char* const kSourceKey =
     "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Corvane Remote Shutdown Client";
 
-// The state number that sc.exe shows, or 0 when the service is unknown.
 int QueryState()
 {
-    ProcessResult r = RunProgram({"sc", "query", kService});
-    size_t at = r.out.find("STATE");
-    if (at == std::string::npos)
-        return 0;
-    at = r.out.find(':', at);
-    return atoi(r.out.c_str() + at + 1);
+    return QueryServiceState();
 }
 
 bool WaitForState(int state, int timeoutMs = 30000)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < end) {
-        if (QueryState() == state)
-            return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    return false;
+    return WaitForServiceState(state, timeoutMs);
 }
-
-std::string RegistryValue(const std::string& key, const std::string& value)
-{
-    ProcessResult r = RunProgram({"reg", "query", key, "/v", value});
-    std::string out = Lines(r.out);
-    size_t at = out.find(value);
-    if (at == std::string::npos)
-        return "";
-    size_t line = out.find('\n', at);
-    return out.substr(at, line - at);
-}
-
-// What the services of the test prefix wrote, from a given offset on.
-class ServicesLog {
-public:
-    ServicesLog() : m_path(ProgramDir() + "..\\wine-services.log"), m_start(ReadFile(m_path).size()) {}
-    std::string Since() const { return ReadFile(m_path).substr(m_start); }
-    bool WaitFor(const std::string& text, int timeoutMs = 20000) const
-    {
-        auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (std::chrono::steady_clock::now() < end) {
-            if (Since().find(text) != std::string::npos)
-                return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        return false;
-    }
-
-private:
-    std::string m_path;
-    size_t m_start;
-};
 
 class Service : public ::testing::Test {
 protected:
     void SetUp() override
     {
         // A service left over by an earlier run would fail "install".
-        RunProgram({"sc", "stop", kService});
-        RunProgram({"sc", "delete", kService});
+        RemoveService();
         WriteFile(env.AppDir() + "CVNRemote.ini", "[Settings]\nServer Address=\n");
     }
-    void TearDown() override
-    {
-        RunProgram({"sc", "stop", kService});
-        WaitForState(1, 15000);
-        RunProgram({"sc", "delete", kService});
-    }
+    void TearDown() override { RemoveService(); }
 
     // A service command of the client: exit status 0 and its one line.
     void Command(const std::string& word, const std::string& confirmation)

@@ -40,6 +40,9 @@ public:
         // the copy gets a name of its own with that version in the prefix's
         // AppDefaults, so that other programs are not affected.
         std::string windowsVersion;
+        // Natively, a folder below the environment's for the program's copy
+        // (deep paths included); empty puts it in the environment's folder.
+        std::string nativeFolder;
     };
 
     ClientEnv();

@@ -39,6 +39,10 @@ void WriteFake(const std::string& dir, const std::string& bin, const std::string
 ClientEnv::ClientEnv(const Options& options) : m_options(options)
 {
     m_appDir = m_dir.Path() + "/";
+    if (!options.nativeFolder.empty()) {
+        m_appDir += options.nativeFolder + "/";
+        std::filesystem::create_directories(m_appDir);
+    }
     const std::string bin = File("bin");
     if (mkdir(bin.c_str(), 0755) != 0)
         throw std::runtime_error("cannot create " + bin);

@@ -2,7 +2,9 @@
 //
 // Copied as net.exe and as CVNShutdown.exe (and as the trap cvn.exe) into a
 // test's folder. It appends its process id, its own path and its raw command
-// line to calls.log in the folder named by CVN_RECORD_DIR, then stays while
+// line to calls.log in the folder named by CVN_RECORD_DIR (in its own folder
+// when that is not set, as for a service, which gets the service manager's
+// environment), then stays while
 // the file "hang" exists there.
 #include <windows.h>
 
@@ -21,12 +23,13 @@ std::string Environment(const char* name)
 
 int main()
 {
-    const std::string dir = Environment("CVN_RECORD_DIR");
-    if (dir.empty())
-        return 2;
-
     char module[MAX_PATH * 4];
     const DWORD n = GetModuleFileNameA(nullptr, module, sizeof module);
+    std::string dir = Environment("CVN_RECORD_DIR");
+    if (dir.empty()) {
+        dir.assign(module, n);
+        dir.erase(dir.rfind('\\'));
+    }
     std::string line = std::to_string(GetCurrentProcessId()) + '\t' + std::string(module, n) +
                        '\t' + GetCommandLineA() + '\n';
 
