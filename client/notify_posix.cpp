@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "app.h"
+#include "notify.h"
 #include "qmx/debug.h"
 
 extern char** environ;
@@ -65,23 +66,6 @@ bool WaitAtMost(pid_t pid, int limitMs)
     return false;
 }
 
-// The format with the seconds filled in; a negative count means the text
-// goes out as it stands, "%d" and all.
-std::string FormatNotice(const char* format, int seconds)
-{
-    if (!format)
-        return std::string();
-    if (seconds < 0)
-        return format;
-    const int length = std::snprintf(nullptr, 0, format, seconds);
-    if (length < 0)
-        return format;
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    std::snprintf(&text[0], text.size(), format, seconds);
-    text.resize(static_cast<size_t>(length));
-    return text;
-}
-
 }  // namespace
 
 void CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
@@ -89,7 +73,7 @@ void CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
     if (m_bWin9x)
         return;
     // wall reaches every terminal of this computer: no name to address.
-    const pid_t pid = StartProgram({"wall", FormatNotice(format, seconds)});
+    const pid_t pid = StartProgram({"wall", cvn::FormatNotice(format, seconds)});
     if (pid < 0)
         return;
     if (!WaitAtMost(pid, kCommandWaitMs))

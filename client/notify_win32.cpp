@@ -3,6 +3,7 @@
 #include <string>
 
 #include "app.h"
+#include "notify.h"
 #include "qmx/debug.h"
 
 namespace {
@@ -64,23 +65,6 @@ private:
     PROCESS_INFORMATION m_pi = {};
 };
 
-// The format with the seconds filled in; a negative count means the text
-// goes out as it stands, "%d" and all.
-std::string FormatNotice(const char* format, int seconds)
-{
-    if (!format)
-        return std::string();
-    if (seconds < 0)
-        return format;
-    const int length = std::snprintf(nullptr, 0, format, seconds);
-    if (length < 0)
-        return format;
-    std::string text(static_cast<size_t>(length) + 1, '\0');
-    std::snprintf(&text[0], text.size(), format, seconds);
-    text.resize(static_cast<size_t>(length));
-    return text;
-}
-
 bool EnableShutdownPrivilege()
 {
     CHandle token;
@@ -113,7 +97,7 @@ void CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
     std::string commandLine = "net send ";
     commandLine.append(computer, size);
     commandLine += ' ';
-    commandLine += FormatNotice(format, seconds);
+    commandLine += cvn::FormatNotice(format, seconds);
 
     CStartedProgram net;
     if (!net.Start(commandLine))

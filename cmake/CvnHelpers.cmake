@@ -31,3 +31,26 @@ function(cvn_add_gtest)
       PROPERTIES LABELS "${T_LABELS}")
   endif()
 endfunction()
+
+# A Windows test program that lets the client shut down: a shutdown ends the
+# session of its Wine prefix, so it runs in the prefix of the shutdown tests
+# (tests/integration/shutdown.cmake), one such program at a time, with its
+# output through a file (tests/integration/quiet_run.sh).
+#   cvn_add_shutdown_prefix_test(NAME <name> SOURCES ... [LIBS ...] [DEPENDS ...] [ENVIRONMENT ...])
+function(cvn_add_shutdown_prefix_test)
+  cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;DEPENDS;ENVIRONMENT" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main)
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+  if(T_DEPENDS)
+    add_dependencies(${T_NAME} ${T_DEPENDS})
+  endif()
+  add_test(NAME ${T_NAME}
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/integration/quiet_run.sh
+                   ${PROJECT_SOURCE_DIR}/cmake/wine-run $<TARGET_FILE:${T_NAME}>)
+  set_tests_properties(${T_NAME} PROPERTIES
+    FIXTURES_REQUIRED shutdown_wine
+    RESOURCE_LOCK shutdown_wine
+    LABELS integration
+    ENVIRONMENT "WINEPREFIX=${PROJECT_BINARY_DIR}/shutdown-wine/wineprefix;${T_ENVIRONMENT}")
+endfunction()
