@@ -34,8 +34,9 @@ endfunction()
 
 # A Windows test program that lets the client shut down: a shutdown ends the
 # session of its Wine prefix, so it runs in the prefix of the shutdown tests
-# (tests/integration/shutdown.cmake), one such program at a time, with its
-# output through a file (tests/integration/quiet_run.sh).
+# (tests/integration/shutdown.cmake), one such program at a time, in a
+# session started afresh for it, with its output through a file
+# (tests/integration/quiet_run.sh).
 #   cvn_add_shutdown_prefix_test(NAME <name> SOURCES ... [LIBS ...] [DEPENDS ...] [ENVIRONMENT ...])
 function(cvn_add_shutdown_prefix_test)
   cmake_parse_arguments(T "" "NAME" "SOURCES;LIBS;DEPENDS;ENVIRONMENT" ${ARGN})
@@ -47,6 +48,7 @@ function(cvn_add_shutdown_prefix_test)
   endif()
   add_test(NAME ${T_NAME}
            COMMAND ${PROJECT_SOURCE_DIR}/tests/integration/quiet_run.sh
+                   --fresh-prefix ${PROJECT_BINARY_DIR}/shutdown-wine
                    ${PROJECT_SOURCE_DIR}/cmake/wine-run $<TARGET_FILE:${T_NAME}>)
   set_tests_properties(${T_NAME} PROPERTIES
     FIXTURES_REQUIRED shutdown_wine
