@@ -23,6 +23,7 @@ class ServiceMonitor : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(WaitForServiceManager());
         RemoveService();
         ASSERT_TRUE(server.Start());
         WriteFile(env.AppDir() + "CVNRemote.ini",

@@ -37,6 +37,7 @@ class Service : public ::testing::Test {
 protected:
     void SetUp() override
     {
+        ASSERT_TRUE(WaitForServiceManager());
         // A service left over by an earlier run would fail "install".
         RemoveService();
         WriteFile(env.AppDir() + "CVNRemote.ini", "[Settings]\nServer Address=\n");

@@ -12,6 +12,9 @@ extern const char* const kServiceName;
 // The state number that sc.exe shows, or 0 when the service is unknown.
 int QueryServiceState();
 bool WaitForServiceState(int state, int timeoutMs = 30000);
+// Waits (at most timeoutMs) until the service manager answers queries: on a
+// busy machine a new session takes a while to start its services.
+bool WaitForServiceManager(int timeoutMs = 60000);
 // Stops and deletes a service left over by an earlier run.
 void RemoveService();
 // The line that reg.exe shows for the value ("Name    TYPE    data").

@@ -33,6 +33,17 @@ bool WaitForServiceState(int state, int timeoutMs)
     return false;
 }
 
+bool WaitForServiceManager(int timeoutMs)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < end) {
+        if (RunProgram({"sc", "query", "PlugPlay"}).out.find("RUNNING") != std::string::npos)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    return false;
+}
+
 void RemoveService()
 {
     if (QueryServiceState() == 0)
