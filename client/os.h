@@ -25,8 +25,6 @@ bool StartSockets();
 void StopSockets();
 void CloseHandle(HANDLE handle);
 void FreeConsole();
-// Code of the thread's last system error.
-DWORD LastError();
 
 }  // namespace os
 }  // namespace cvn

@@ -64,10 +64,5 @@ void FreeConsole()
 {
 }
 
-DWORD LastError()
-{
-    return errno;
-}
-
 }  // namespace os
 }  // namespace cvn

@@ -78,10 +78,5 @@ void FreeConsole()
     ::FreeConsole();
 }
 
-DWORD LastError()
-{
-    return GetLastError();
-}
-
 }  // namespace os
 }  // namespace cvn

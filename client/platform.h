@@ -31,13 +31,12 @@ struct SERVICE_STATUS {
 
 namespace cvn {
 
-// Service states and codes of the service manager, by their Windows values.
+// The service status the application object starts with, by the service
+// manager's values: own and shared process, start pending, stop and
+// pause/continue accepted.
 enum : DWORD {
     kServiceWin32 = 0x30,
-    kServiceStopped = 1,
     kServiceStartPending = 2,
-    kServiceRunning = 4,
-    kServicePaused = 7,
     kServiceAcceptStopPauseContinue = 3,
 };
 
