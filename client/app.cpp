@@ -201,8 +201,10 @@ void CCVNRemoteApp::Run()
 
     if (!Instance()->IsNT()) {
         g_pSystemLog = fopen((std::string(cvn::kServiceName) + ".log").c_str(), "w");
-        CDebug::Trace(CDebug::TraceDetail, "Open Win9x system log file: 0x%X=fopen(%s.log, w)\n",
-                      static_cast<unsigned>(reinterpret_cast<uintptr_t>(g_pSystemLog)), cvn::kServiceName);
+        // The stream's whole value, also where pointers have 64 bits.
+        CDebug::Trace(CDebug::TraceDetail, "Open Win9x system log file: 0x%llX=fopen(%s.log, w)\n",
+                      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(g_pSystemLog)),
+                      cvn::kServiceName);
     }
 
     Monitor();

@@ -4,9 +4,12 @@
 # pending shutdown is cancelled; the UPS goes on battery again and the client
 # shuts the computer down when its delay has passed.
 #
-#   scripts/demo.sh            CVNRemote.exe under Wine; "net send" is a
-#                              recording net.exe beside the client, and the
-#                              shutdown ends only the demo's own Wine session
+#   scripts/demo.sh            CVNRemote.exe under Wine: the 32-bit client
+#                              where this machine can execute 32-bit code
+#                              (and CVN_WIN64_ONLY is not set), otherwise the
+#                              64-bit one; "net send" is a recording net.exe
+#                              beside the client, and the shutdown ends only
+#                              the demo's own Wine session
 #   scripts/demo.sh --native   the native build, with recording wall and
 #                              shutdown stand-ins
 #
@@ -14,19 +17,28 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
-mode=win32
-[ "${1:-}" = "--native" ] && mode=native
+. cmake/wine-env
 
 scripts/setup.sh || exit 1
+if [ "${1:-}" = "--native" ]; then
+  mode=native
+  echo "== the native client"
+elif cvn_win32_runs; then
+  mode=win32
+  echo "== the 32-bit Windows client, under Wine"
+else
+  mode=win64
+  echo "== the 64-bit Windows client, under wine64: $CVN_WIN32_WHY"
+fi
 mkdir -p build
 quiet() { "$@" >build/demo-step.log 2>&1 || { cat build/demo-step.log; exit 1; }; }
 
 echo "== building"
 [ -f build/native/CMakeCache.txt ] || quiet cmake --preset native
 quiet cmake --build --preset native --target upssim CVNRemote
-if [ $mode = win32 ]; then
-  [ -f build/win32/CMakeCache.txt ] || quiet cmake --preset win32
-  quiet cmake --build --preset win32 --target CVNRemote cvn_recorder
+if [ $mode != native ]; then
+  [ -f build/$mode/CMakeCache.txt ] || quiet cmake --preset $mode
+  quiet cmake --build --preset $mode --target CVNRemote cvn_recorder
 fi
 
 demo=$root/build/demo-$mode
@@ -46,13 +58,15 @@ On=1
 Level=3
 INI
 
-if [ $mode = win32 ]; then
-  cp build/win32/bin/CVNRemote.exe build/win32/bin/QMXDLL.dll "$demo/bin/"
-  cp build/win32/bin/cvn_recorder.exe "$demo/bin/net.exe"
+if [ $mode != native ]; then
+  cp build/$mode/bin/CVNRemote.exe build/$mode/bin/QMXDLL.dll "$demo/bin/"
+  cp build/$mode/bin/cvn_recorder.exe "$demo/bin/net.exe"
   echo "== preparing the demo's own Wine prefix"
+  export WINEARCH=$mode
+  cvn_wine_env "$demo"
   quiet cmake/wine-prefix setup "$demo"
   export CVN_RECORD_DIR
-  CVN_RECORD_DIR=$(WINEPREFIX=$demo/wineprefix winepath -w "$demo/record" 2>/dev/null)
+  CVN_RECORD_DIR=$(WINEPREFIX=$demo/wineprefix "$WINE" winepath -w "$demo/record" 2>/dev/null)
   client=(env WINEDEBUG=+process cmake/wine-run "$demo/bin/CVNRemote.exe" daemon)
 else
   cp build/native/bin/CVNRemote "$demo/bin/"
@@ -69,7 +83,7 @@ touch "$demo/record/calls.log"
 pids=()
 cleanup() {
   for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
-  [ $mode = win32 ] && cmake/wine-prefix cleanup "$demo"
+  [ $mode != native ] && cmake/wine-prefix cleanup "$demo"
 }
 trap cleanup EXIT
 
@@ -116,7 +130,7 @@ mapfile -t got < <(grep -E 'net.exe|^wall' "$demo/record/calls.log" | sed -E 's/
 if [ "${got[*]}" != "${expect[*]}" ]; then
   echo "user messages differ from the scenario:"; printf '  %s\n' "${got[@]}"; ok=0
 fi
-if [ $mode = win32 ]; then
+if [ $mode != native ]; then
   grep -q "shutdown requested" "$demo/client.log" || { echo "no shutdown request seen"; ok=0; }
 else
   grep -q "^shutdown	-h now" "$demo/record/calls.log" || { echo "no shutdown request seen"; ok=0; }

@@ -10,11 +10,12 @@
 # Usage: shutdown_os_wine.sh <build dir> <qmx_probe.exe>
 build=$(cd "$1" && pwd)
 probe=$2
+. "$(dirname "$0")/../../cmake/wine-env"
+cvn_wine_env "$build"
 WINEPREFIX=$build/wineprefix-shutdown
 WINEDEBUG=-all
 WINEDLLOVERRIDES=mscoree,mshtml=
-WINEARCH=win32
-export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES WINEARCH
+export WINEPREFIX WINEDEBUG WINEDLLOVERRIDES
 unset DISPLAY WAYLAND_DISPLAY
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/qmx-shutdown.XXXXXX") || exit 1
@@ -28,13 +29,13 @@ fail() {
 }
 
 if ! grep -qs RelayInclude "$WINEPREFIX/user.reg"; then
-  wineboot -i </dev/null >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
-  wine reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d user32.ExitWindowsEx /f \
+  "$WINE" wineboot -i </dev/null >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
+  "$WINE" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d user32.ExitWindowsEx /f \
     </dev/null >/dev/null 2>&1 || { echo "cannot set the relay filter" >&2; exit 1; }
   wineserver -w
 fi
 
-WINEDEBUG=+process,+relay wine "$probe" shutdown </dev/null >"$work/out" 2>"$work/trace"
+WINEDEBUG=+process,+relay "$WINE" "$probe" shutdown </dev/null >"$work/out" 2>"$work/trace"
 status=$?
 [ "$status" -eq 0 ] || fail "probe ended with $status"
 

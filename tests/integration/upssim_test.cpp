@@ -129,8 +129,11 @@ TEST(ScenarioParser, DurationsTakeSecondsMillisecondsAndFractions)
     EXPECT_EQ(3000, ms);
     EXPECT_TRUE(ParseDuration("0s", &ms));
     EXPECT_EQ(0, ms);
+    EXPECT_TRUE(ParseDuration("86400s", &ms));
+    EXPECT_EQ(86400000, ms);
+    // Beyond a day, also where seconds times 1000 no longer fit into 32 bits.
     for (const char* bad : {"", "s", "ms", "-1s", "1.s", "1.2345s", "1.5ms", "2h", "1 s", "99999999s",
-                            "123456789012345678901234567890"})
+                            "86401s", "2147484s", "4294968s", "123456789012345678901234567890"})
         EXPECT_FALSE(ParseDuration(bad, &ms)) << bad;
 }
 

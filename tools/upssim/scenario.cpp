@@ -153,6 +153,9 @@ bool ParseDuration(const std::string& text, long* ms)
     // Fractions of a millisecond have no meaning.
     if (scale == 1 && fraction != 0)
         return false;
+    // Checked before the product is formed: long has 32 bits on Windows.
+    if (whole > kLongestMs / scale)
+        return false;
     long total = whole * scale + fraction * scale / 1000;
     if (total > kLongestMs)
         return false;
