@@ -59,12 +59,22 @@ bool IsDaemonWord(const char* argument)
 
 }  // namespace cvn
 
-CCVNRemoteApp::CCVNRemoteApp(int argc, char** argv) : m_bStop(false)
+CCVNRemoteApp::CCVNRemoteApp(int argc, char** argv) : m_bStop(false), m_dwFailure(0)
 {
     ProbePlatform();
     try {
         ParseCommandLine(argc, argv);
-
+    } catch (CCVNException* error) {
+        // A service command failed: reported as a failed start, and the
+        // process ends there, without the monitor, so that scripts and
+        // installers see the failure in the exit status.
+        error->GetMessage(m_strInitError);
+        delete error;
+        CCVNException(MSG_INIT_FAILED, 1, m_strInitError.c_str()).Report();
+        ReleasePlatform();
+        throw cvn::CommandFailed();
+    }
+    try {
         FILE* check = fopen(m_strIniFile.c_str(), "r+");
         if (!check)
             throw new CCVNException(MSG_INI_LOAD_FAILED, 1, m_strIniFile.c_str());

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform.h"
+#include "stop_request.h"
 
 class CCVNRemoteApp {
 public:
@@ -42,7 +43,9 @@ public:
     void Monitor();
     bool WaitWhileRunning();
 
-    // User messages ("net send") and the system shutdown.
+    // User messages ("net send", or "msg" where that cannot deliver) and the
+    // system shutdown. ShutdownSystem sets m_bStop once the system has taken
+    // the request; a refused request is reported and leaves it clear.
     void NotifyUsers(const char* format, int seconds);
     void ShutdownSystem();
 
@@ -63,6 +66,12 @@ public:
     std::string m_strModulePath;
     std::string m_strInitError;
     std::string m_strIniFile;
+    // Raised by the service's stop control; ends every wait of the monitor.
+    cvn::CStopRequest m_StopRequest;
+    // The catalogue identifier of the error that ended the monitor by itself
+    // (a failed start-up, no server address); 0 otherwise. The console
+    // program's exit status and the stopped service's exit code tell it.
+    DWORD m_dwFailure;
 };
 
 extern CCVNRemoteApp* g_pApp;
@@ -74,6 +83,13 @@ namespace cvn {
 // Thrown by ParseCommandLine after the usage text: not a CCVNException, so
 // that the start-up error capture lets it pass and main returns -1.
 struct UsageShown {};
+// Thrown by the constructor after a failed service command has been
+// reported: the process ends with kExitFailed, without the monitor.
+struct CommandFailed {};
+
+// Exit status of a run that failed: a service command, the start-up, or a
+// monitor that ended by itself.
+const int kExitFailed = 1;
 
 // The word "daemon", in any letter case.
 bool IsDaemonWord(const char* argument);

@@ -8,6 +8,22 @@
 
 namespace cvn {
 
+// A message to the users, and the catalogue entry that puts the same text
+// on record (Event Log, standard error or syslog), the seconds as its insert.
+struct CNotice {
+    const char* format;
+    std::uint32_t messageId;
+};
+
+extern const char* const kOnBatteryMessage;
+extern const char* const kLowBatteryMessage;
+extern const char* const kShutdownNowMessage;
+extern const char* const kPowerRestoredMessage;
+extern const CNotice kOnBatteryNotice;
+extern const CNotice kLowBatteryNotice;
+extern const CNotice kShutdownNowNotice;
+extern const CNotice kPowerRestoredNotice;
+
 // What the countdown acts through: the millisecond tick count, the users'
 // messages and the shutdown.
 class ICountdownHost {
@@ -15,14 +31,12 @@ public:
     virtual ~ICountdownHost() {}
     virtual std::uint32_t Now() = 0;
     // seconds < 0: the text is sent as it stands.
-    virtual void Notify(const char* format, int seconds) = 0;
-    virtual void Shutdown() = 0;
+    virtual void Notify(const CNotice& notice, int seconds) = 0;
+    // False when the system refused the request (the host has reported
+    // why): the countdown asks again kShutdownRetryMs later while the UPS
+    // stays on battery.
+    virtual bool Shutdown() = 0;
 };
-
-extern const char* const kOnBatteryMessage;
-extern const char* const kLowBatteryMessage;
-extern const char* const kShutdownNowMessage;
-extern const char* const kPowerRestoredMessage;
 
 // Tick counts wrap every 2^32 ms; they are compared by their signed 32-bit
 // difference, which holds for intervals up to 2^31 - 1 ms.
@@ -38,13 +52,16 @@ public:
     static constexpr std::uint32_t kNoShutdownTime = 0xFFFFFFFF;
     // The longest delay a wrap-safe difference holds, in seconds.
     static constexpr int kMaxDelaySeconds = 2147483;
+    // How long after a refused shutdown request the next one is made.
+    static constexpr std::uint32_t kShutdownRetryMs = 60000;
 
     // One pass: onDelay is "On Battery Shutdown", lowDelay "Low Battery
     // Shutdown" (looked at only when both flags are set).
     void Step(ICountdownHost& host, bool onBattery, bool batteryLow, int onDelay, int lowDelay);
 
-    // Milliseconds until the deadline at tick now: 0 once it has passed,
-    // -1 when no shutdown time is set.
+    // Milliseconds from tick now until the countdown has something to do
+    // (the deadline, or the next request after a refused one): 0 when it is
+    // due, -1 when no shutdown time is set.
     std::int64_t TimeLeft(std::uint32_t now) const;
 
     std::uint32_t Deadline() const { return m_dwDeadline; }
@@ -56,6 +73,9 @@ private:
 
     std::uint32_t m_dwDeadline = kMains;
     bool m_bLowBatteryWarned = false;
+    // A shutdown request was refused; the next one is due at m_dwRetryAt.
+    bool m_bRetryWait = false;
+    std::uint32_t m_dwRetryAt = 0;
 };
 
 }  // namespace cvn

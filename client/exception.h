@@ -18,6 +18,12 @@ enum : std::uint32_t {
     MSG_CONNECTION_LOST = 0xC0020006,
     MSG_INI_LOAD_FAILED = 0xC0020008,
     MSG_INIT_FAILED = 0xC0020009,
+    // The users' messages, on record as well.
+    MSG_ON_BATTERY = 0x4002000A,
+    MSG_LOW_BATTERY = 0x8002000B,
+    MSG_SHUTTING_DOWN = 0x8002000C,
+    MSG_POWER_RESTORED = 0x4002000D,
+    MSG_SHUTDOWN_FAILED = 0xC002000E,
 };
 
 class CCVNException {

@@ -29,13 +29,18 @@ int main(int argc, char** argv)
             delete app;
             throw;
         }
+        // A monitor that ended by itself (a failed start-up, no server
+        // address) is a failure that scripts can tell.
+        const int status = app->m_dwFailure != 0 ? cvn::kExitFailed : 0;
         g_pApp = nullptr;
         delete app;
-        return 0;
+        return status;
     } catch (CCVNException* error) {
         error->ReportToConsole();
         delete error;
         return -1;
+    } catch (cvn::CommandFailed&) {
+        return cvn::kExitFailed;
     } catch (...) {
         return -1;
     }

@@ -9,6 +9,7 @@
 #include "exception.h"
 #include "ini_file.h"
 #include "line_rules.h"
+#include "liveness.h"
 #include "qmx/debug.h"
 #include "qmx/time.h"
 #include "net.h"
@@ -24,22 +25,43 @@ const unsigned long kPauseOnMainsMs = 20000;
 // While a deadline runs, no wait goes past it; this little is always waited.
 const unsigned long kShortestWaitMs = 5;
 const int kReceiveSize = 1000;
+// The question that shows whether a silent server is still there: its
+// answer goes through the line rules like any other line.
+const char kLivenessQuery[] = "GetValue(Output Source)\r\n";
 
-class CMonitorHost : public cvn::ICountdownHost {
-public:
-    explicit CMonitorHost(CCVNRemoteApp& app) : m_app(app) {}
-    std::uint32_t Now() override { return static_cast<std::uint32_t>(qmx::GetMillSecCount()); }
-    void Notify(const char* format, int seconds) override { m_app.NotifyUsers(format, seconds); }
-    void Shutdown() override { m_app.ShutdownSystem(); }
-
-private:
-    CCVNRemoteApp& m_app;
-};
+std::uint32_t Now()
+{
+    return static_cast<std::uint32_t>(qmx::GetMillSecCount());
+}
 
 void Report(std::uint32_t id)
 {
     CCVNException(id, 0).Report();
 }
+
+class CMonitorHost : public cvn::ICountdownHost {
+public:
+    explicit CMonitorHost(CCVNRemoteApp& app) : m_app(app) {}
+    std::uint32_t Now() override { return ::Now(); }
+    void Notify(const cvn::CNotice& notice, int seconds) override
+    {
+        // On record first: a notice may take seconds to hand over.
+        std::string insert = std::to_string(seconds);
+        if (seconds >= 0)
+            CCVNException(notice.messageId, 1, insert.c_str()).Report();
+        else
+            CCVNException(notice.messageId, 0).Report();
+        m_app.NotifyUsers(notice.format, seconds);
+    }
+    bool Shutdown() override
+    {
+        m_app.ShutdownSystem();
+        return m_app.m_bStop;
+    }
+
+private:
+    CCVNRemoteApp& m_app;
+};
 
 }  // namespace
 
@@ -47,6 +69,7 @@ void CCVNRemoteApp::Monitor()
 {
     if (!m_strInitError.empty()) {
         CCVNException(MSG_INIT_FAILED, 1, m_strInitError.c_str()).Report();
+        m_dwFailure = MSG_INIT_FAILED;
         m_bStop = true;
     }
 
@@ -58,48 +81,73 @@ void CCVNRemoteApp::Monitor()
     bool onBattery = false;
     bool batteryLow = false;
     cvn::CCountdown countdown;
+    cvn::CLiveness liveness;
     CMonitorHost host(*this);
 
     // Cuts a wait to the time left before the shutdown deadline.
     auto bounded = [&](unsigned long ms) {
-        std::int64_t left = countdown.TimeLeft(host.Now());
+        std::int64_t left = countdown.TimeLeft(Now());
         if (left < 0)
             return ms;
         return std::min(ms, std::max(static_cast<unsigned long>(left), kShortestWaitMs));
     };
     // After a failed attempt or a lost session: the next pass connects again.
-    auto pause = [&]() { qmx::SleepMillSec(bounded(onBattery ? kPauseOnBatteryMs : kPauseOnMainsMs)); };
+    auto pause = [&]() { m_StopRequest.Sleep(bounded(onBattery ? kPauseOnBatteryMs : kPauseOnMainsMs)); };
+    // A session that failed: closed, reported, and tried again after the pause.
+    auto lose = [&](bool pauseFirst) {
+        cvn::NetClose(session);
+        session = -1;
+        // A stop ends the waits early; that is not a lost session.
+        if (m_StopRequest.Raised())
+            return;
+        Report(MSG_CONNECTION_LOST);
+        if (pauseFirst)
+            pause();
+    };
 
     while (WaitWhileRunning()) {
-        bool sessionUsable = session != -1;
-        if (!sessionUsable) {
+        if (session == -1) {
             serverAddress = ini.GetString("Settings", "Server Address", "");
             if (serverAddress.empty()) {
                 Report(MSG_NO_SERVER_ADDRESS);
+                m_dwFailure = MSG_NO_SERVER_ADDRESS;
                 return;
             }
-            std::int64_t left = countdown.TimeLeft(host.Now());
+            std::int64_t left = countdown.TimeLeft(Now());
             session = left < 0 ? ConnectToServer()
                                : ConnectToServer(std::max(static_cast<unsigned long>(left), kShortestWaitMs));
-            if (session == -1) {
+            if (session != -1) {
+                Report(MSG_CONNECTED);
+                liveness.Heard(Now());
+            } else if (!m_StopRequest.Raised()) {
                 CCVNException(MSG_CONNECT_FAILED, 1, serverAddress.c_str()).Report();
                 pause();
-            } else {
-                Report(MSG_CONNECTED);
-                sessionUsable = true;
             }
         }
 
-        if (sessionUsable) {
-            cvn::NetWait wait = cvn::NetWaitSession(session, bounded(onBattery ? kWaitOnBatteryMs : kWaitOnMainsMs));
-            if (wait == cvn::NetWait::Failed || wait == cvn::NetWait::Exception) {
-                cvn::NetClose(session);
-                session = -1;
-                Report(MSG_CONNECTION_LOST);
-            } else if (wait == cvn::NetWait::Readable) {
+        if (session != -1) {
+            cvn::CLiveness::Due due = liveness.Check(Now());
+            if (due == cvn::CLiveness::Due::Query) {
+                CDebug::Trace(CDebug::TraceDetail, "SEND:GetValue(Output Source)\n");
+                const int length = static_cast<int>(sizeof kLivenessQuery - 1);
+                if (cvn::NetSend(session, kLivenessQuery, length) != length)
+                    due = cvn::CLiveness::Due::Lost;
+            }
+            if (due == cvn::CLiveness::Due::Lost)
+                lose(true);
+        }
+
+        if (session != -1) {
+            unsigned long wait = std::min<unsigned long>(onBattery ? kWaitOnBatteryMs : kWaitOnMainsMs,
+                                                         std::max<unsigned long>(liveness.TimeLeft(Now()), 1));
+            cvn::NetWait result = cvn::NetWaitSession(session, bounded(wait), &m_StopRequest);
+            if (result == cvn::NetWait::Failed || result == cvn::NetWait::Exception) {
+                lose(false);
+            } else if (result == cvn::NetWait::Readable) {
                 char buffer[kReceiveSize];
                 int received = cvn::NetReceive(session, buffer, kReceiveSize);
                 if (received > 0) {
+                    liveness.Heard(Now());
                     std::string text = cvn::PrintableText(buffer, static_cast<size_t>(received));
                     CDebug::Trace(CDebug::TraceDetail, "RECV:%s\n", text.c_str());
                     cvn::ApplyLines(buffer, static_cast<size_t>(received), onBattery, batteryLow);
@@ -107,10 +155,7 @@ void CCVNRemoteApp::Monitor()
                     // The server closed the session (or the read failed): a
                     // restarted server must find the client again, so this is
                     // a lost session, not the end of the monitor.
-                    cvn::NetClose(session);
-                    session = -1;
-                    Report(MSG_CONNECTION_LOST);
-                    pause();
+                    lose(true);
                 }
             }
         }

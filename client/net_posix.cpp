@@ -14,12 +14,15 @@
 #include <climits>
 #include <cstring>
 
+#include "stop_request.h"
+
 namespace cvn {
 
 namespace {
 
-// poll with a time limit that survives interruptions by signals.
-int PollFor(int socket, short events, unsigned long timeoutMs, short* revents)
+// poll with a time limit that survives interruptions by signals, in slices
+// while a stop request can end it.
+int PollFor(int socket, short events, unsigned long timeoutMs, const CStopRequest* stop, short* revents)
 {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -28,9 +31,12 @@ int PollFor(int socket, short events, unsigned long timeoutMs, short* revents)
                         .count();
         if (left < 0)
             left = 0;
+        unsigned long slice = StopSlice(stop, static_cast<unsigned long>(left));
         pollfd fd = {socket, events, 0};
-        int result = poll(&fd, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        int result = poll(&fd, 1, slice > INT_MAX ? INT_MAX : static_cast<int>(slice));
         if (result < 0 && errno == EINTR)
+            continue;
+        if (result == 0 && slice < static_cast<unsigned long>(left) && !stop->Raised())
             continue;
         *revents = fd.revents;
         return result;
@@ -66,7 +72,8 @@ bool NetResolveHost(const char* name, std::uint32_t* address)
     return true;
 }
 
-bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned long timeoutMs)
+bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned long timeoutMs,
+                const CStopRequest* stop)
 {
     sockaddr_in target;
     std::memset(&target, 0, sizeof target);
@@ -80,7 +87,7 @@ bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned 
     bool connected = connect(socket, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
     if (!connected && errno == EINPROGRESS) {
         short revents = 0;
-        if (PollFor(socket, POLLOUT, timeoutMs, &revents) > 0) {
+        if (PollFor(socket, POLLOUT, timeoutMs, stop, &revents) > 0) {
             int error = 0;
             socklen_t length = sizeof error;
             connected = getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
@@ -92,10 +99,10 @@ bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned 
     return connected;
 }
 
-int NetWaitReadable(int socket, unsigned long timeoutMs)
+int NetWaitReadable(int socket, unsigned long timeoutMs, const CStopRequest* stop)
 {
     short revents = 0;
-    int result = PollFor(socket, POLLIN, timeoutMs, &revents);
+    int result = PollFor(socket, POLLIN, timeoutMs, stop, &revents);
     if (result < 0 || (revents & POLLNVAL))
         return -1;
     // A reset or closed connection counts as readable, as select reports it:
@@ -103,11 +110,11 @@ int NetWaitReadable(int socket, unsigned long timeoutMs)
     return (revents & (POLLIN | POLLHUP | POLLERR)) ? 1 : 0;
 }
 
-NetWait NetWaitSession(int socket, unsigned long timeoutMs)
+NetWait NetWaitSession(int socket, unsigned long timeoutMs, const CStopRequest* stop)
 {
     // POLLPRI is the out-of-band data that select reports as an exception.
     short revents = 0;
-    int result = PollFor(socket, POLLIN | POLLPRI, timeoutMs, &revents);
+    int result = PollFor(socket, POLLIN | POLLPRI, timeoutMs, stop, &revents);
     if (result < 0 || (revents & POLLNVAL))
         return NetWait::Failed;
     if (revents & POLLPRI)

@@ -3,7 +3,10 @@
 
 #include "net.h"
 
+#include <chrono>
 #include <cstring>
+
+#include "stop_request.h"
 
 namespace cvn {
 
@@ -20,6 +23,48 @@ timeval Timeout(unsigned long timeoutMs)
     t.tv_sec = static_cast<long>(timeoutMs / 1000);
     t.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
     return t;
+}
+
+// The sets of one socket that a wait asks about, and afterwards those that
+// select found it in.
+struct CSelectSets {
+    bool read = false, write = false, exception = false;
+};
+
+// select on the socket for the sets asked, at most timeoutMs, in slices
+// while a stop request can end the wait. The result is select's; found tells
+// the sets in which the socket was reported.
+int SelectFor(int socket, const CSelectSets& asked, unsigned long timeoutMs, const CStopRequest* stop,
+              CSelectSets* found)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left < 0)
+            left = 0;
+        unsigned long slice = StopSlice(stop, static_cast<unsigned long>(left));
+        fd_set reads, writes, exceptions;
+        FD_ZERO(&reads);
+        FD_ZERO(&writes);
+        FD_ZERO(&exceptions);
+        if (asked.read)
+            FD_SET(Handle(socket), &reads);
+        if (asked.write)
+            FD_SET(Handle(socket), &writes);
+        if (asked.exception)
+            FD_SET(Handle(socket), &exceptions);
+        timeval timeout = Timeout(slice);
+        int result = select(socket + 1, asked.read ? &reads : nullptr, asked.write ? &writes : nullptr,
+                            asked.exception ? &exceptions : nullptr, &timeout);
+        if (result == 0 && slice < static_cast<unsigned long>(left) && !stop->Raised())
+            continue;
+        found->read = result > 0 && FD_ISSET(Handle(socket), &reads);
+        found->write = result > 0 && FD_ISSET(Handle(socket), &writes);
+        found->exception = result > 0 && FD_ISSET(Handle(socket), &exceptions);
+        return result;
+    }
 }
 
 }  // namespace
@@ -44,7 +89,8 @@ bool NetResolveHost(const char* name, std::uint32_t* address)
     return true;
 }
 
-bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned long timeoutMs)
+bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned long timeoutMs,
+                const CStopRequest* stop)
 {
     sockaddr_in target;
     std::memset(&target, 0, sizeof target);
@@ -59,14 +105,10 @@ bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned 
     if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
         // Winsock tells a made connection by writability and a failed one
         // by the exception set.
-        fd_set writes, failures;
-        FD_ZERO(&writes);
-        FD_ZERO(&failures);
-        FD_SET(Handle(socket), &writes);
-        FD_SET(Handle(socket), &failures);
-        timeval timeout = Timeout(timeoutMs);
-        if (select(socket + 1, nullptr, &writes, &failures, &timeout) > 0)
-            connected = FD_ISSET(Handle(socket), &writes) && !FD_ISSET(Handle(socket), &failures);
+        CSelectSets asked, found;
+        asked.write = asked.exception = true;
+        if (SelectFor(socket, asked, timeoutMs, stop, &found) > 0)
+            connected = found.write && !found.exception;
     }
     u_long off = 0;
     if (ioctlsocket(Handle(socket), FIONBIO, &off) != 0)
@@ -74,31 +116,24 @@ bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned 
     return connected;
 }
 
-int NetWaitReadable(int socket, unsigned long timeoutMs)
+int NetWaitReadable(int socket, unsigned long timeoutMs, const CStopRequest* stop)
 {
-    fd_set reads;
-    FD_ZERO(&reads);
-    FD_SET(Handle(socket), &reads);
-    timeval timeout = Timeout(timeoutMs);
-    int result = select(socket + 1, &reads, nullptr, nullptr, &timeout);
-    if (result < 0)
+    CSelectSets asked, found;
+    asked.read = true;
+    if (SelectFor(socket, asked, timeoutMs, stop, &found) < 0)
         return -1;
-    return FD_ISSET(Handle(socket), &reads) ? 1 : 0;
+    return found.read ? 1 : 0;
 }
 
-NetWait NetWaitSession(int socket, unsigned long timeoutMs)
+NetWait NetWaitSession(int socket, unsigned long timeoutMs, const CStopRequest* stop)
 {
-    fd_set reads, exceptions;
-    FD_ZERO(&reads);
-    FD_ZERO(&exceptions);
-    FD_SET(Handle(socket), &reads);
-    FD_SET(Handle(socket), &exceptions);
-    timeval timeout = Timeout(timeoutMs);
-    if (select(socket + 1, &reads, nullptr, &exceptions, &timeout) < 0)
+    CSelectSets asked, found;
+    asked.read = asked.exception = true;
+    if (SelectFor(socket, asked, timeoutMs, stop, &found) < 0)
         return NetWait::Failed;
-    if (FD_ISSET(Handle(socket), &exceptions))
+    if (found.exception)
         return NetWait::Exception;
-    return FD_ISSET(Handle(socket), &reads) ? NetWait::Readable : NetWait::Timeout;
+    return found.read ? NetWait::Readable : NetWait::Timeout;
 }
 
 int NetReceive(int socket, char* buffer, int size)

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "exception.h"
+
 namespace cvn {
 
 std::string FormatNotice(const char* format, int seconds)
@@ -17,6 +19,20 @@ std::string FormatNotice(const char* format, int seconds)
     std::snprintf(&text[0], text.size(), format, seconds);
     text.resize(static_cast<size_t>(length));
     return text;
+}
+
+std::string SystemErrorText(std::uint32_t code)
+{
+    std::string text;
+    CCVNException(code, 0).GetMessage(text);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+void ReportShutdownFailed(const std::string& cause)
+{
+    CCVNException(MSG_SHUTDOWN_FAILED, 1, cause.c_str()).Report();
 }
 
 }  // namespace cvn

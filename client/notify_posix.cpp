@@ -25,8 +25,9 @@ const int kCommandWaitMs = 10000;
 
 // Starts a program found on PATH, with its standard input from /dev/null
 // (wall would otherwise read the message from ours); -1 when it cannot be
-// started. The arguments go to the program as they are, no shell between.
-pid_t StartProgram(const std::vector<std::string>& args)
+// started, with the reason in *error. The arguments go to the program as
+// they are, no shell between.
+pid_t StartProgram(const std::vector<std::string>& args, int* error)
 {
     std::vector<std::string> text = args;
     std::vector<char*> argv;
@@ -35,26 +36,35 @@ pid_t StartProgram(const std::vector<std::string>& args)
     argv.push_back(nullptr);
 
     posix_spawn_file_actions_t actions;
-    if (posix_spawn_file_actions_init(&actions) != 0)
+    *error = posix_spawn_file_actions_init(&actions);
+    if (*error != 0)
         return -1;
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    *error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    return rc == 0 ? pid : -1;
+    return *error == 0 ? pid : -1;
 }
 
-// Waits at most limitMs for the program to end. One that goes on is reaped
-// by a thread of its own when it ends, so that it leaves no zombie behind.
-bool WaitAtMost(pid_t pid, int limitMs)
+// Waits at most limitMs for the program to end (less once a stop is
+// requested); true when it has ended, with its exit status in *status (-1
+// when it did not exit normally). One that goes on is reaped by a thread of
+// its own when it ends, so that it leaves no zombie behind.
+bool WaitAtMost(pid_t pid, int limitMs, const cvn::CStopRequest& stop, int* status)
 {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR))
+        int wstatus = 0;
+        const pid_t r = waitpid(pid, &wstatus, WNOHANG);
+        if (r == pid) {
+            *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
             return true;
-        if (std::chrono::steady_clock::now() >= end)
+        }
+        if (r < 0 && errno != EINTR) {
+            *status = -1;
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= end || stop.Raised())
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
@@ -73,10 +83,12 @@ void CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
     if (m_bWin9x)
         return;
     // wall reaches every terminal of this computer: no name to address.
-    const pid_t pid = StartProgram({"wall", cvn::FormatNotice(format, seconds)});
+    int error = 0;
+    const pid_t pid = StartProgram({"wall", cvn::FormatNotice(format, seconds)}, &error);
     if (pid < 0)
         return;
-    if (!WaitAtMost(pid, kCommandWaitMs))
+    int status = 0;
+    if (!WaitAtMost(pid, kCommandWaitMs, m_StopRequest, &status) && !m_StopRequest.Raised())
         qmx::CDebug::Trace(qmx::CDebug::TraceError,
                            "wall has not ended after %d seconds, going on without it\n",
                            kCommandWaitMs / 1000);
@@ -84,16 +96,21 @@ void CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
 
 void CCVNRemoteApp::ShutdownSystem()
 {
-    // First, so that a shutdown that cannot be asked for still ends the
-    // monitor instead of looping at the deadline.
-    m_bStop = true;
     // One stand-in for both ways of Windows: the helper of Windows 9x asks
-    // the system for the same shutdown.
-    const pid_t pid = StartProgram({"shutdown", "-h", "now"});
+    // the system for the same shutdown. A request that cannot be made is on
+    // record, and the monitor goes on, asking again while on battery.
+    int error = 0;
+    const pid_t pid = StartProgram({"shutdown", "-h", "now"}, &error);
     if (pid < 0) {
-        // Where Windows 9x shows its message box.
-        std::fputs("Failed OS Shutdown\n", stderr);
+        cvn::ReportShutdownFailed(cvn::SystemErrorText(static_cast<std::uint32_t>(error)));
         return;
     }
-    WaitAtMost(pid, kCommandWaitMs);
+    // One still running after its time is taken to be shutting down.
+    int status = 0;
+    if (WaitAtMost(pid, kCommandWaitMs, m_StopRequest, &status) && status != 0) {
+        cvn::ReportShutdownFailed(status < 0 ? std::string("shutdown did not exit normally")
+                                             : "shutdown exited with status " + std::to_string(status));
+        return;
+    }
+    m_bStop = true;
 }

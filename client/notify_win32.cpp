@@ -1,4 +1,5 @@
-// Windows code only: user messages through "net send" and the system shutdown.
+// Windows code only: user messages through "net send" (or "msg", where "net
+// send" no longer delivers) and the system shutdown.
 #include <cstdio>
 #include <string>
 
@@ -12,10 +13,10 @@ namespace {
 // programs that the coming shutdown is about to interrupt.
 const DWORD kStartFlags = DETACHED_PROCESS | HIGH_PRIORITY_CLASS;
 
-// A "net send" that hangs (an unreachable messenger, a stuck console) must not
-// hold the monitor: its countdown has to reach the deadline before the
-// battery is empty. After this long the command goes on by itself.
-const DWORD kNetSendWaitMs = 10000;
+// A notice's program that hangs (an unreachable messenger, a stuck console)
+// must not hold the monitor: its countdown has to reach the deadline before
+// the battery is empty. After this long the program goes on by itself.
+const DWORD kNoticeWaitMs = 10000;
 
 class CHandle {
 public:
@@ -65,6 +66,68 @@ private:
     PROCESS_INFORMATION m_pi = {};
 };
 
+// Waits at most ms for the process to end, or less once a stop is requested;
+// true when it has ended.
+bool WaitForProgram(HANDLE process, DWORD ms, const cvn::CStopRequest& stop)
+{
+    const DWORD start = GetTickCount();
+    for (;;) {
+        const DWORD elapsed = GetTickCount() - start;
+        if (elapsed >= ms || stop.Raised())
+            return false;
+        if (WaitForSingleObject(process, cvn::StopSlice(&stop, ms - elapsed)) != WAIT_TIMEOUT)
+            return true;
+    }
+}
+
+// Starts a notice's program and gives it kNoticeWaitMs. False when it did not
+// deliver: it could not be started, or it ended with a status other than 0
+// (the "net send" of every Windows since Vista prints its syntax and ends
+// with 1). One that is still running is left to deliver on its own.
+bool Deliver(const std::string& commandLine, const cvn::CStopRequest& stop)
+{
+    CStartedProgram program;
+    if (!program.Start(commandLine))
+        return false;
+    if (!WaitForProgram(program.Process(), kNoticeWaitMs, stop)) {
+        if (!stop.Raised())
+            qmx::CDebug::Trace(qmx::CDebug::TraceError, "%s has not ended after %lu seconds, going on without it\n",
+                               commandLine.substr(0, commandLine.find(' ')).c_str(),
+                               static_cast<unsigned long>(kNoticeWaitMs / 1000));
+        return true;
+    }
+    DWORD status = 0;
+    return GetExitCodeProcess(program.Process(), &status) && status == 0;
+}
+
+bool RunsUnderWow64()
+{
+    // Looked up, not imported: the first Windows versions of the NT family
+    // do not have it.
+    typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    IsWow64ProcessFn isWow64 =
+        kernel ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")))
+               : nullptr;
+    BOOL wow64 = FALSE;
+    return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64;
+}
+
+// "msg" as the system can find it. For a 32-bit program on 64-bit Windows
+// System32 shows the 32-bit folder, which has no msg.exe: the Sysnative
+// alias reaches the real one. A msg.exe in the program's own folder, which
+// CreateProcessA searches first, is still taken by its name.
+std::string MsgProgram(const std::string& appDir)
+{
+    if (!RunsUnderWow64() || GetFileAttributesA((appDir + "msg.exe").c_str()) != INVALID_FILE_ATTRIBUTES)
+        return "msg";
+    char windows[MAX_PATH];
+    const UINT length = GetSystemWindowsDirectoryA(windows, sizeof windows);
+    if (length == 0 || length >= sizeof windows)
+        return "msg";
+    return "\"" + std::string(windows, length) + "\\Sysnative\\msg.exe\"";
+}
+
 bool EnableShutdownPrivilege()
 {
     CHandle token;
@@ -93,28 +156,20 @@ void CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
     if (!GetComputerNameA(computer, &size))
         return;
 
-    // "net send" takes everything after the name as the message: no quotes.
-    std::string commandLine = "net send ";
-    commandLine.append(computer, size);
-    commandLine += ' ';
-    commandLine += cvn::FormatNotice(format, seconds);
-
-    CStartedProgram net;
-    if (!net.Start(commandLine))
+    // Both take everything after the addressee as the message: no quotes.
+    const std::string text = cvn::FormatNotice(format, seconds);
+    if (Deliver("net send " + std::string(computer, size) + " " + text, m_StopRequest) || m_StopRequest.Raised())
         return;
-    if (WaitForSingleObject(net.Process(), kNetSendWaitMs) == WAIT_TIMEOUT)
-        qmx::CDebug::Trace(qmx::CDebug::TraceError,
-                           "net send has not ended after %lu seconds, going on without it\n",
-                           static_cast<unsigned long>(kNetSendWaitMs / 1000));
+    qmx::CDebug::Trace(qmx::CDebug::TraceDetail, "net send did not deliver, trying msg\n");
+    Deliver(MsgProgram(m_strAppDir) + " * " + text, m_StopRequest);
 }
 
 void CCVNRemoteApp::ShutdownSystem()
 {
-    // First, so that a shutdown that cannot be asked for still ends the
-    // monitor instead of looping at the deadline.
-    m_bStop = true;
-
     if (m_bWin9x) {
+        // The helper asks for the shutdown; when it cannot be started the
+        // box says so, and the monitor ends all the same.
+        m_bStop = true;
         // Quoted: unquoted, a folder with a blank in its name ("C:\Program
         // Files\...") makes the system try another program ("C:\Program.exe")
         // first. Not waited for: it ends the session this process runs in.
@@ -125,8 +180,13 @@ void CCVNRemoteApp::ShutdownSystem()
     }
 
     // Programs that hang would otherwise hold the shutdown back forever.
-    if (EnableShutdownPrivilege())
-        ExitWindowsEx(EWX_SHUTDOWN | EWX_FORCEIFHUNG, 0);
-    else
-        ExitWindowsEx(EWX_LOGOFF, 0xFFFFFFFF);
+    const BOOL requested = EnableShutdownPrivilege() ? ExitWindowsEx(EWX_SHUTDOWN | EWX_FORCEIFHUNG, 0)
+                                                     : ExitWindowsEx(EWX_LOGOFF, 0xFFFFFFFF);
+    if (requested) {
+        m_bStop = true;
+        return;
+    }
+    // Refused (an account without the shutdown privilege, say): on record,
+    // and the monitor goes on, asking again while the UPS is on battery.
+    cvn::ReportShutdownFailed(cvn::SystemErrorText(GetLastError()));
 }

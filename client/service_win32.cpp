@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 #include <iostream>
+#include <mutex>
 #include <string>
 
 #include "app.h"
@@ -12,6 +13,12 @@
 using qmx::CDebug;
 
 namespace {
+
+// How long the service manager is told a stop may take: the worker's waits
+// all end within a slice of the stop request, and it then ends its pass.
+const DWORD kStopWaitHintMs = 5000;
+// The control handler and the worker both report the status.
+std::mutex g_statusLock;
 
 // Closes the handles it holds, the service's before the manager's.
 class CServiceHandles {
@@ -63,6 +70,10 @@ bool RunServiceDispatcher(CCVNRemoteApp& app)
     };
     CDebug::Trace(CDebug::TraceDetail, "Trying to start as a service...\n");
     if (StartServiceCtrlDispatcherA(table)) {
+        // The worker's last act was to report STOPPED; the application
+        // object it used goes only once the worker has ended.
+        if (app.m_hWorkerThread)
+            WaitForSingleObject(app.m_hWorkerThread, kStopWaitHintMs);
         CDebug::Trace(CDebug::TraceInfo, "Started as a service\n");
         return true;
     }
@@ -155,8 +166,8 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
             throw new CCVNException(error, 0);
         }
 
-        // RUNNING is reported before the worker starts: a stop control waits
-        // for the worker, so STOPPED can never be reported before RUNNING.
+        // RUNNING is reported before the worker starts: STOPPED, which the
+        // worker reports when it ends, can never come before it.
         RegisterEventSource();
         app->SetStatus(SERVICE_RUNNING);
         ResumeThread(app->m_hWorkerThread);
@@ -171,9 +182,14 @@ void WINAPI ServiceCtrlHandler(DWORD control)
     CCVNRemoteApp* app = CCVNRemoteApp::Instance();
     switch (control) {
     case SERVICE_CONTROL_STOP:
+        // The handler does not wait: the service manager would give up on
+        // a service that takes 30 s. STOP_PENDING goes out first, so that
+        // the worker's STOPPED always follows it.
+        if (app->m_StopRequest.Raised())
+            break;
+        app->SetStatus(SERVICE_STOP_PENDING);
+        app->m_StopRequest.Raise();
         SetEvent(app->m_hStopEvent);
-        WaitForSingleObject(app->m_hWorkerThread, INFINITE);
-        app->SetStatus(SERVICE_STOPPED);
         break;
     case SERVICE_CONTROL_PAUSE:
         SetEvent(app->m_hPauseEvent);
@@ -190,21 +206,45 @@ void WINAPI ServiceCtrlHandler(DWORD control)
 
 DWORD WINAPI MonitorThread(LPVOID)
 {
+    CCVNRemoteApp* app = CCVNRemoteApp::Instance();
+    DWORD result = 0xFFFFFFFF;
+    DWORD failure = 0xFFFFFFFF;
     try {
-        CCVNRemoteApp::Instance()->Monitor();
-        return 0;
+        app->Monitor();
+        result = 0;
+        failure = app->m_dwFailure;
     } catch (CCVNException* error) {
         error->ReportToEventLog();
+        failure = error->m_dwMessageId;
         delete error;
     } catch (...) {
     }
-    // The service keeps its reported state until a stop control arrives.
-    return 0xFFFFFFFF;
+    // However the monitor ended, the service ends with it: one that ended
+    // by itself (a failed start-up, no server address) stops with the
+    // catalogue identifier of its error, instead of reading RUNNING while
+    // it protects nothing.
+    if (failure != 0) {
+        app->m_ServiceStatus.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        app->m_ServiceStatus.dwServiceSpecificExitCode = failure;
+    }
+    app->SetStatus(SERVICE_STOPPED);
+    return result;
 }
 
 int CCVNRemoteApp::SetStatus(DWORD state)
 {
+    std::lock_guard<std::mutex> lock(g_statusLock);
+    // Once stopping, only STOPPED may follow (a pause or continue handled
+    // meanwhile must not bring the service back); once stopped, nothing.
+    const DWORD current = m_ServiceStatus.dwCurrentState;
+    if (current == SERVICE_STOPPED || (current == SERVICE_STOP_PENDING && state != SERVICE_STOPPED))
+        return 0;
     m_ServiceStatus.dwCurrentState = state;
+    const bool stopping = state == SERVICE_STOP_PENDING;
+    m_ServiceStatus.dwCheckPoint = stopping ? 1 : 0;
+    m_ServiceStatus.dwWaitHint = stopping ? kStopWaitHintMs : 0;
+    // A stopping service takes no more controls.
+    m_ServiceStatus.dwControlsAccepted = stopping ? DWORD(0) : DWORD(cvn::kServiceAcceptStopPauseContinue);
     return SetServiceStatus(m_hServiceStatus, &m_ServiceStatus);
 }
 
@@ -236,7 +276,7 @@ bool CCVNRemoteApp::WaitWhileRunning()
             return false;
         return !m_bStop;
     }
-    if (WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(m_hStopEvent, 0) == WAIT_OBJECT_0 || m_StopRequest.Raised())
         return false;
     return !m_bStop;
 }

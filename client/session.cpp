@@ -12,6 +12,8 @@
 #include "exception.h"
 #include "ini_file.h"
 #include "net.h"
+#include "resolver.h"
+#include "stop_request.h"
 
 using qmx::CDebug;
 
@@ -55,15 +57,21 @@ private:
 };
 
 // What the waits of an attempt may still take. Without a budget every wait
-// has its full 10 seconds; with one, the waits together end within it, so
-// that a stalling server cannot hold a countdown past its deadline.
+// (the name's look-up, the connect, each reply) has its full 10 seconds;
+// with one, the waits together end within it, so that a stalling server or
+// name server cannot hold a countdown past its deadline. A stop request
+// ends every wait.
 class CWaitBudget {
 public:
-    CWaitBudget() : m_bLimited(false) {}
-    explicit CWaitBudget(unsigned long budgetMs)
-        : m_bLimited(true), m_end(std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs))
+    explicit CWaitBudget(const cvn::CStopRequest* stop) : m_bLimited(false), m_pStop(stop) {}
+    CWaitBudget(unsigned long budgetMs, const cvn::CStopRequest* stop)
+        : m_bLimited(true),
+          m_end(std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs)),
+          m_pStop(stop)
     {
     }
+
+    const cvn::CStopRequest* Stop() const { return m_pStop; }
 
     unsigned long NextWait() const
     {
@@ -80,6 +88,7 @@ public:
 private:
     bool m_bLimited;
     std::chrono::steady_clock::time_point m_end;
+    const cvn::CStopRequest* m_pStop;
 };
 
 // One wait for a reply and one receive: the bytes of that receive, which
@@ -87,7 +96,7 @@ private:
 // closed the connection or the receive failed.
 bool ReceiveReply(int socket, const CWaitBudget& budget, std::string* reply)
 {
-    if (cvn::NetWaitReadable(socket, budget.NextWait()) <= 0)
+    if (cvn::NetWaitReadable(socket, budget.NextWait(), budget.Stop()) <= 0)
         return false;
     char buffer[kReceiveSize];
     int received = cvn::NetReceive(socket, buffer, kReceiveSize);
@@ -124,12 +133,14 @@ int OpenSession(CCVNRemoteApp& app, const CWaitBudget& budget)
     // changed since; an empty name would resolve to this very computer.
     if (address.empty())
         return -1;
+    // A dotted address is never looked up.
     std::uint32_t target;
     if (std::isdigit(static_cast<unsigned char>(address[0])))
         target = cvn::NetParseAddress(address.c_str());
-    else if (!cvn::NetResolveHost(address.c_str(), &target))
+    else if (cvn::ResolveHostWithin(address.c_str(), &target, budget.NextWait(), budget.Stop()) !=
+             cvn::Lookup::Found)
         return -1;
-    if (!cvn::NetConnect(socket.Get(), target, port, budget.NextWait()))
+    if (!cvn::NetConnect(socket.Get(), target, port, budget.NextWait(), budget.Stop()))
         return -1;
 
     std::string reply;
@@ -179,10 +190,10 @@ int OpenSession(CCVNRemoteApp& app, const CWaitBudget& budget)
 
 int CCVNRemoteApp::ConnectToServer()
 {
-    return OpenSession(*this, CWaitBudget());
+    return OpenSession(*this, CWaitBudget(&m_StopRequest));
 }
 
 int CCVNRemoteApp::ConnectToServer(unsigned long budgetMs)
 {
-    return OpenSession(*this, CWaitBudget(budgetMs));
+    return OpenSession(*this, CWaitBudget(budgetMs, &m_StopRequest));
 }

@@ -36,6 +36,8 @@ const char* const kUsage9x =
     "\n";
 
 const char* const kNoServer = "[Settings]\nServer Address=\n";
+// A failed start-up or a monitor that ends for want of a server address.
+const int kFailed = 1;
 
 class ClientStart : public ::testing::Test {
 protected:
@@ -83,12 +85,12 @@ TEST_F(ClientStart, SettingsOptionTakesTheNextArgumentWhateverFollowsTheC)
     WriteFile(other, kNoServer);
     for (const char* option : {"-c", "/C", "-config", "/Cx"}) {
         ProcessResult r = Run({"daemon", option, other});
-        EXPECT_EQ(0, r.exitCode) << option;
+        EXPECT_EQ(kFailed, r.exitCode) << option;
         EXPECT_EQ("Connecting to server.\nNo server address specified, aborting!\n", Lines(r.err)) << option;
     }
     // The second option wins.
     ProcessResult r = Run({"daemon", "-c", Beside("absent.ini"), "-c", other});
-    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(kFailed, r.exitCode);
     EXPECT_EQ("Connecting to server.\nNo server address specified, aborting!\n", Lines(r.err));
 }
 
@@ -97,7 +99,7 @@ TEST_F(ClientStart, DaemonWordInAnyCase)
     WriteSettings(kNoServer);
     for (const char* word : {"daemon", "DAEMON", "DaEmOn"}) {
         ProcessResult r = Run({word});
-        EXPECT_EQ(0, r.exitCode) << word;
+        EXPECT_EQ(kFailed, r.exitCode) << word;
         EXPECT_EQ("Connecting to server.\nNo server address specified, aborting!\n", Lines(r.err)) << word;
     }
 }
@@ -106,7 +108,7 @@ TEST_F(ClientStart, MissingSettingsFileIsReportedOverTwoLinesThenTheMonitorEnds)
 {
     std::string path = Beside("CVNRemote.ini");
     ProcessResult r = Run({"daemon"});
-    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(kFailed, r.exitCode);
     EXPECT_EQ("Failed to Initialize Application. Detail[Unable to load INI File[" + path +
                   "].\n].\nConnecting to server.\n",
               Lines(r.err));
@@ -117,7 +119,7 @@ TEST_F(ClientStart, ReadOnlySettingsFileFailsTheCheckLikeAMissingOne)
     if (!MakeReadOnly(WriteSettings(kNoServer)))
         GTEST_SKIP() << "this user can write to read-only files";
     ProcessResult r = Run({"daemon"});
-    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(kFailed, r.exitCode);
     EXPECT_NE(std::string::npos, r.err.find("Detail[Unable to load INI File[")) << r.err;
     EXPECT_EQ(std::string::npos, r.err.find("No server address"));
 }
@@ -126,7 +128,7 @@ TEST_F(ClientStart, TraceFileBesideTheProgramStartsWithTheLevelLine)
 {
     WriteSettings("[Settings]\nServer Address=\n[Debug]\nOn=1\n");
     ProcessResult r = Run({"daemon"});
-    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(kFailed, r.exitCode);
     std::string trace = ReadText(Beside("agtrace.log"));
     // Level 2 by default: the level-3 lines after the first are dropped.
     EXPECT_EQ("T3:Set Trace level to [2]\n", trace);
@@ -140,7 +142,7 @@ TEST_F(ClientStart, TracingOnlyWithOnEqualToOne)
 {
     WriteSettings("[Settings]\nServer Address=\n[Debug]\nOn=2\nLevel=3\n");
     ProcessResult r = Run({"daemon"});
-    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(kFailed, r.exitCode);
     EXPECT_FALSE(std::filesystem::exists(Beside("agtrace.log")));
 }
 
@@ -148,7 +150,7 @@ TEST_F(ClientStart, WithoutDaemonTheClientTriesTheServiceDispatcherFirst)
 {
     WriteSettings("[Settings]\nServer Address=\n[Debug]\nOn=1\nLevel=3\n");
     ProcessResult r = Run({}, 60000);
-    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(kFailed, r.exitCode);
     EXPECT_EQ("T3:Set Trace level to [3]\nT3:Trying to start as a service...\nT2:Failed to start as a service\n",
               ReadText(Beside("agtrace.log")));
     // Console mode: the reports go to standard error.
@@ -200,7 +202,7 @@ TEST_F(ClientStart, Windows9xKnowsOnlyDaemonAndTheSettingsOption)
 
     WriteFile(old.AppDir() + "CVNRemote.ini", kNoServer);
     r = old.Run("CVNRemote", {"daemon"});
-    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(kFailed, r.exitCode);
     // With "daemon" the trace goes to standard error.
     std::string err = Lines(r.err);
     EXPECT_EQ(0u, err.find("T3:Open Win9x system log file: 0x")) << err;

@@ -168,15 +168,25 @@ TEST(SystemShutdown, RequestReachesTheShutdownStandIn)
     EXPECT_EQ("shutdown -h now", calls[0].commandLine);
 }
 
-TEST(SystemShutdown, MissingShutdownCommandStillStopsTheMonitor)
+// A request the system does not take is reported, and the monitor goes on
+// (to ask again while the UPS is on battery).
+TEST(SystemShutdown, AMissingOrFailingShutdownCommandIsReportedAndTheMonitorGoesOn)
 {
     ClientEnv::Options options;
     options.helper = ClientEnv::Helper::Missing;
-    ClientEnv env(options);
-    ProcessResult r = Drive(env, "nt", {"shutdown"});
+    ClientEnv missing(options);
+    ProcessResult r = Drive(missing, "nt", {"shutdown"});
     ASSERT_EQ(0, r.exitCode) << r.err;
-    EXPECT_NE(std::string::npos, r.out.find("stop=1"));
-    EXPECT_NE(std::string::npos, r.err.find("Failed OS Shutdown"));
-    EXPECT_TRUE(env.Calls().empty());
+    EXPECT_NE(std::string::npos, r.out.find("stop=0"));
+    EXPECT_EQ("Unable to shut down the system. Detail[No such file or directory].\r\n", r.err);
+    EXPECT_TRUE(missing.Calls().empty());
+
+    ClientEnv failing;
+    failing.SetExitStatus("shutdown", 1);
+    r = Drive(failing, "nt", {"shutdown"});
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("stop=0"));
+    EXPECT_EQ("Unable to shut down the system. Detail[shutdown exited with status 1].\r\n", r.err);
+    EXPECT_EQ(1u, failing.Calls().size());
 }
 #endif

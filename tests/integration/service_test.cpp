@@ -33,6 +33,24 @@ bool WaitForState(int state, int timeoutMs = 30000)
     return WaitForServiceState(state, timeoutMs);
 }
 
+// A failed command, start-up or monitor.
+const int kFailed = 1;
+
+// The service's status record as the service manager has it.
+SERVICE_STATUS ServiceStatus()
+{
+    SERVICE_STATUS status = {};
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceA(manager, kService, SERVICE_QUERY_STATUS) : nullptr;
+    if (service)
+        QueryServiceStatus(service, &status);
+    if (service)
+        CloseServiceHandle(service);
+    if (manager)
+        CloseServiceHandle(manager);
+    return status;
+}
+
 class Service : public ::testing::Test {
 protected:
     void SetUp() override
@@ -40,7 +58,9 @@ protected:
         ASSERT_TRUE(WaitForServiceManager());
         // A service left over by an earlier run would fail "install".
         RemoveService();
-        WriteFile(env.AppDir() + "CVNRemote.ini", "[Settings]\nServer Address=\n");
+        // Nothing listens there: the monitor tries, fails and pauses 20 s,
+        // again and again, and the service stays running.
+        WriteFile(env.AppDir() + "CVNRemote.ini", "[Settings]\nServer Address=127.0.0.1\nServer Port=9\n");
     }
     void TearDown() override { RemoveService(); }
 
@@ -74,9 +94,9 @@ TEST_F(Service, ClientCommandsInstallStartPauseResumeStopAndRemove)
               RegistryValue(kSourceKey, "EventMessageFile"));
     EXPECT_EQ("TypesSupported    REG_DWORD    0x7", RegistryValue(kSourceKey, "TypesSupported"));
     // The monitor's reports went to the Event Log: the start, then the
-    // missing server address.
+    // failed attempt.
     EXPECT_TRUE(log.WaitFor("40020003")) << log.Since();
-    EXPECT_TRUE(log.WaitFor("c0020004")) << log.Since();
+    EXPECT_TRUE(log.WaitFor("c0020005")) << log.Since();
 
     Command("pause", "Service control succeeded.");
     EXPECT_TRUE(WaitForState(7));
@@ -88,25 +108,65 @@ TEST_F(Service, ClientCommandsInstallStartPauseResumeStopAndRemove)
     EXPECT_EQ(0, QueryState());
 }
 
-TEST_F(Service, InstallingTwiceReportsTheSystemsText)
+// A failed command says why and ends as a failure, without going on to the
+// monitor (nor to the service dispatcher's wait).
+TEST_F(Service, InstallingTwiceReportsTheSystemsTextAndFails)
 {
     Command("install", "Service installed.");
-    ProcessResult r = env.Run("CVNRemote", {"daemon", "install"});
-    EXPECT_EQ(0, r.exitCode);
+    ProcessResult r = env.Run("CVNRemote", {"install"});
+    EXPECT_EQ(kFailed, r.exitCode);
     std::string err = Lines(r.err);
     EXPECT_EQ(0u, err.find("Failed to Initialize Application. Detail[")) << err;
     EXPECT_NE(std::string::npos, err.find("exists")) << err;
-    EXPECT_NE(std::string::npos, err.find("].\nConnecting to server.\n")) << err;
+    EXPECT_EQ(std::string::npos, err.find("Connecting to server.")) << err;
 }
 
 TEST_F(Service, CommandsOnAMissingServiceFail)
 {
     for (const char* word : {"remove", "start", "stop", "pause", "resume"}) {
-        ProcessResult r = env.Run("CVNRemote", {"daemon", word});
-        EXPECT_EQ(0, r.exitCode) << word;
+        ProcessResult r = env.Run("CVNRemote", {word});
+        EXPECT_EQ(kFailed, r.exitCode) << word;
         EXPECT_EQ(0u, Lines(r.err).find("Failed to Initialize Application. Detail[")) << word << r.err;
+        EXPECT_EQ(std::string::npos, r.err.find("Connecting to server.")) << word;
         EXPECT_EQ("", r.out) << word;
     }
+}
+
+// The stop control does not wait for the monitor's pass: a stop in the
+// middle of the 20 s pause after a failed attempt ends the service at once.
+TEST_F(Service, AStopDuringThePauseAfterAFailedAttemptEndsTheServiceAtOnce)
+{
+    ServicesLog log;
+    Command("install", "Service installed.");
+    Command("start", "Service control succeeded.");
+    ASSERT_TRUE(WaitForState(4));
+    ASSERT_TRUE(log.WaitFor("c0020005")) << log.Since();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+
+    const size_t reports = Count(log.Since(), "c0020005");
+    auto stopped = std::chrono::steady_clock::now();
+    Command("stop", "Service control succeeded.");
+    while (ServiceStatus().dwCurrentState != SERVICE_STOPPED &&
+           std::chrono::steady_clock::now() - stopped < std::chrono::seconds(30))
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count();
+    EXPECT_LT(seconds, 2.0);
+    EXPECT_EQ(0u, ServiceStatus().dwWin32ExitCode);
+    // The ended pause is not taken for another failed attempt.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(reports, Count(log.Since(), "c0020005")) << log.Since();
+}
+
+// A service whose monitor ends by itself stops, and its exit code says why.
+TEST_F(Service, AMonitorThatEndsByItselfStopsTheServiceWithItsMessage)
+{
+    WriteFile(env.AppDir() + "CVNRemote.ini", "[Settings]\nServer Address=\n");
+    Command("install", "Service installed.");
+    Command("start", "Service control succeeded.");
+    ASSERT_TRUE(WaitForState(1));
+    SERVICE_STATUS status = ServiceStatus();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_SPECIFIC_ERROR), status.dwWin32ExitCode);
+    EXPECT_EQ(0xC0020004u, status.dwServiceSpecificExitCode);
 }
 
 // Wine's sc.exe and net.exe start and stop services, but pause and continue

@@ -114,4 +114,12 @@ std::string Lines(const std::string& text)
     return lines;
 }
 
+size_t Count(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size()))
+        ++count;
+    return count;
+}
+
 }  // namespace cvntest

@@ -41,6 +41,8 @@ void WriteFile(const std::string& path, const std::string& content);
 // Line ends as a reader sees them: CR LF (and the CR CR LF of "\r\n"
 // written to a text-mode stream) become LF.
 std::string Lines(const std::string& text);
+// How often what occurs in text.
+size_t Count(const std::string& text, const std::string& what);
 
 }  // namespace cvntest
 

@@ -44,6 +44,11 @@ void ClientEnv::SetHanging(bool on)
     }
 }
 
+void ClientEnv::SetExitStatus(const std::string& program, int status)
+{
+    WriteFile(File(program + ".exit"), std::to_string(status));
+}
+
 // Each fake appends one line: its process id, its own path and its command
 // line, separated by tabs.
 std::vector<RecordedCall> ClientEnv::Calls() const

@@ -69,6 +69,9 @@ public:
     // While on, every fake records its start and then does not end until it
     // is turned off again or the environment goes.
     void SetHanging(bool on);
+    // The fake of program ("net.exe", "msg.exe", natively "shutdown") ends
+    // with this status from now on.
+    void SetExitStatus(const std::string& program, int status);
 
     std::vector<RecordedCall> Calls() const;
     // For programs that are started and not waited for: the calls once there

@@ -12,8 +12,9 @@ namespace cvntest {
 
 namespace {
 
-// Records the start and, while the hang file exists, does not end. It
-// writes to no terminal and shuts nothing down.
+// Records the start and, while the hang file exists, does not end; then
+// ends with the status in <name>.exit, or 0. It writes to no terminal and
+// shuts nothing down.
 std::string FakeScript(const std::string& dir, const std::string& name)
 {
     return "#!/bin/sh\n"
@@ -23,7 +24,7 @@ std::string FakeScript(const std::string& dir, const std::string& name)
            "  for a in \"$@\"; do printf ' %s' \"$a\"; done\n"
            "  printf '\\n'; } >> \"$dir/calls.log\"\n"
            "while [ -e \"$dir/hang\" ]; do /bin/sleep 0.05; done\n"
-           "exit 0\n";
+           "exit $(cat \"$dir/" + name + ".exit\" 2>/dev/null || echo 0)\n";
 }
 
 void WriteFake(const std::string& dir, const std::string& bin, const std::string& name)

@@ -23,17 +23,22 @@ class FakeHost : public cvn::ICountdownHost {
 public:
     explicit FakeHost(std::uint32_t start) : now(start) {}
     std::uint32_t Now() override { return now; }
-    void Notify(const char* format, int seconds) override
+    void Notify(const cvn::CNotice& notice, int seconds) override
     {
         now += handOverMs;
-        sent.push_back({format, seconds, now});
+        sent.push_back({notice.format, seconds, now});
     }
-    void Shutdown() override { ++shutdowns; }
+    bool Shutdown() override
+    {
+        ++shutdowns;
+        return shutdownTaken;
+    }
 
     std::uint32_t now;
     std::uint32_t handOverMs = 0;
     std::vector<Sent> sent;
     int shutdowns = 0;
+    bool shutdownTaken = true;
 };
 
 class Countdown : public ::testing::Test {

@@ -27,7 +27,7 @@ std::string Format(const char* text, const std::vector<const char*>& inserts = {
 
 }  // namespace
 
-TEST(MessageCatalogue, HoldsTheNineTextsAsStored)
+TEST(MessageCatalogue, HoldsItsTextsAsStored)
 {
     const struct {
         std::uint32_t id;
@@ -42,8 +42,14 @@ TEST(MessageCatalogue, HoldsTheNineTextsAsStored)
         {MSG_CONNECTION_LOST, "Connection to server lost!  Will attept to reconnect every 20 seconds.\r\n"},
         {MSG_INI_LOAD_FAILED, "Unable to load INI File[%1].\r\n"},
         {MSG_INIT_FAILED, "Failed to Initialize Application. Detail[%1].\r\n"},
+        // The users' messages on record, and a refused shutdown request.
+        {MSG_ON_BATTERY, "UPS on battery, system will shutdown in %1 seconds.\r\n"},
+        {MSG_LOW_BATTERY, "UPS battery low, system will shutdown in %1 seconds.\r\n"},
+        {MSG_SHUTTING_DOWN, "UPS on battery, shuting down now.\r\n"},
+        {MSG_POWER_RESTORED, "UPS power restored, aborting shutdown.\r\n"},
+        {MSG_SHUTDOWN_FAILED, "Unable to shut down the system. Detail[%1].\r\n"},
     };
-    ASSERT_EQ(9u, cvn::kCatalogueSize);
+    ASSERT_EQ(14u, cvn::kCatalogueSize);
     for (const auto& entry : expected) {
         const char* text = cvn::FindCatalogueText(entry.id);
         ASSERT_NE(nullptr, text) << std::hex << entry.id;

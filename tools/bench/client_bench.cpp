@@ -24,8 +24,8 @@ volatile unsigned g_sink;
 class CQuietHost : public cvn::ICountdownHost {
 public:
     std::uint32_t Now() override { return m_now += 1000; }
-    void Notify(const char*, int seconds) override { g_sink += static_cast<unsigned>(seconds); }
-    void Shutdown() override { ++g_sink; }
+    void Notify(const cvn::CNotice&, int seconds) override { g_sink += static_cast<unsigned>(seconds); }
+    bool Shutdown() override { return ++g_sink != 0; }
 
 private:
     std::uint32_t m_now = 1;

@@ -4,10 +4,11 @@
 // test's folder. It appends its process id, its own path and its raw command
 // line to calls.log in the folder named by CVN_RECORD_DIR (in its own folder
 // when that is not set, as for a service, which gets the service manager's
-// environment), then stays while
-// the file "hang" exists there.
+// environment), then stays while the file "hang" exists there, and ends with
+// the status written in "<its file name>.exit" there, or 0.
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 namespace {
@@ -46,5 +47,15 @@ int main()
     const std::string hang = dir + "\\hang";
     while (GetFileAttributesA(hang.c_str()) != INVALID_FILE_ATTRIBUTES)
         Sleep(50);
-    return 0;
+
+    const std::string self(module, n);
+    const HANDLE exit = CreateFileA((dir + "\\" + self.substr(self.rfind('\\') + 1) + ".exit").c_str(),
+                                    GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (exit == INVALID_HANDLE_VALUE)
+        return 0;
+    char status[16] = {};
+    DWORD read = 0;
+    ReadFile(exit, status, sizeof status - 1, &read, nullptr);
+    CloseHandle(exit);
+    return std::atoi(status);
 }

@@ -1,0 +1,136 @@
+#include "resolver.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "net.h"
+#include "stop_request.h"
+
+namespace cvn {
+
+namespace {
+
+class CResolver {
+public:
+    Lookup Resolve(const char* name, std::uint32_t* address, unsigned long timeoutMs, const CStopRequest* stop);
+    void SetLookup(HostLookup lookup)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pLookup = lookup;
+    }
+
+private:
+    // Waits on m_changed until ready holds, the time is up or stop is raised.
+    template <typename Ready>
+    bool WaitUntil(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point end,
+                   const CStopRequest* stop, Ready ready);
+    void Work();
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_bThread = false;
+    HostLookup m_pLookup = NetResolveHost;
+    // The look-up in flight (m_bBusy), or the last one made.
+    std::string m_strName;
+    bool m_bBusy = false;
+    // Look-ups completed so far; a waiter knows its own by the count.
+    unsigned long m_dwCompleted = 0;
+    // The last answer, not yet taken by anyone.
+    bool m_bUnclaimed = false;
+    bool m_bFound = false;
+    std::uint32_t m_dwAddress = 0;
+};
+
+template <typename Ready>
+bool CResolver::WaitUntil(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point end,
+                          const CStopRequest* stop, Ready ready)
+{
+    while (!ready()) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= end || (stop && stop->Raised()))
+            return false;
+        auto left = static_cast<unsigned long>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1);
+        m_changed.wait_for(lock, std::chrono::milliseconds(StopSlice(stop, left)));
+    }
+    return true;
+}
+
+Lookup CResolver::Resolve(const char* name, std::uint32_t* address, unsigned long timeoutMs,
+                          const CStopRequest* stop)
+{
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::unique_lock<std::mutex> lock(m_mutex);
+    bool joined = m_bBusy && m_strName == name;
+    if (!joined && !(m_bUnclaimed && m_strName == name)) {
+        // Another name's look-up must end first: one in flight at a time.
+        if (!WaitUntil(lock, end, stop, [this] { return !m_bBusy; }))
+            return Lookup::TimedOut;
+        if (!(m_bUnclaimed && m_strName == name)) {
+            if (!m_bThread) {
+                // Never joined: at the end of the process it may still be
+                // waiting for a name server that does not answer.
+                std::thread([this] { Work(); }).detach();
+                m_bThread = true;
+            }
+            m_strName = name;
+            m_bBusy = true;
+            m_bUnclaimed = false;
+            joined = true;
+            m_changed.notify_all();
+        }
+    }
+    if (joined) {
+        unsigned long completed = m_dwCompleted;
+        if (!WaitUntil(lock, end, stop, [&] { return m_dwCompleted != completed; }))
+            return Lookup::TimedOut;
+    }
+    m_bUnclaimed = false;
+    *address = m_dwAddress;
+    return m_bFound ? Lookup::Found : Lookup::NotFound;
+}
+
+void CResolver::Work()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_bBusy; });
+        std::string name = m_strName;
+        HostLookup lookup = m_pLookup;
+        lock.unlock();
+        std::uint32_t address = 0;
+        bool found = lookup(name.c_str(), &address);
+        lock.lock();
+        m_bFound = found;
+        m_dwAddress = address;
+        m_bUnclaimed = true;
+        m_bBusy = false;
+        ++m_dwCompleted;
+        m_changed.notify_all();
+    }
+}
+
+// Made on first use and never destroyed: its thread may outlive main.
+CResolver& TheResolver()
+{
+    static CResolver* resolver = new CResolver();
+    return *resolver;
+}
+
+}  // namespace
+
+Lookup ResolveHostWithin(const char* name, std::uint32_t* address, unsigned long timeoutMs,
+                         const CStopRequest* stop)
+{
+    return TheResolver().Resolve(name, address, timeoutMs, stop);
+}
+
+void SetHostLookup(HostLookup lookup)
+{
+    TheResolver().SetLookup(lookup ? lookup : NetResolveHost);
+}
+
+}  // namespace cvn
