@@ -32,20 +32,20 @@ protected:
     void SetUp() override { ASSERT_TRUE(server.Start()); }
     void TearDown() override { server.Stop(); }
 
-    void WriteSettings(int onDelay, int lowDelay, const std::string& extra = "")
+    void WriteSettings(int onDelay, int lowDelay, const std::string& address = "127.0.0.1")
     {
         WriteFile(env.AppDir() + "CVNRemote.ini",
-                  "[Settings]\nServer Address=127.0.0.1\nServer Port=" + std::to_string(server.Port()) +
+                  "[Settings]\nServer Address=" + address + "\nServer Port=" + std::to_string(server.Port()) +
                       "\nOn Battery Shutdown=" + std::to_string(onDelay) +
-                      "\nLow Battery Shutdown=" + std::to_string(lowDelay) + "\n" + extra +
+                      "\nLow Battery Shutdown=" + std::to_string(lowDelay) + "\n" +
                       "[Debug]\nOn=1\nLevel=3\n");
     }
 
     // Starts the client and waits until it has asked for both values.
-    void StartClient(int onDelay, int lowDelay = 30)
+    void StartClient(int onDelay, int lowDelay = 30, RunOptions options = {})
     {
         WriteSettings(onDelay, lowDelay);
-        client = env.Start("CVNRemote", {"daemon"});
+        client = env.Start("CVNRemote", {"daemon"}, options);
         ASSERT_TRUE(server.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
     }
 
@@ -123,6 +123,10 @@ TEST_F(Monitor, OnBatteryWarnsThenShutsDownWhenTheDelayHasPassed)
     // The monitor ends after the shutdown request.
     ProcessResult r = client->Wait(15000);
     EXPECT_EQ(0, r.exitCode);
+    // The users' messages are on record too, here on standard error.
+    std::string err = Lines(r.err);
+    EXPECT_NE(std::string::npos, err.find("\n" + std::string(kOnBattery3) + "\n")) << err;
+    EXPECT_NE(std::string::npos, err.find("\n" + std::string(kShutdownNow) + "\n")) << err;
     // What the server sent is in the trace, its line ends left out (one read
     // may hold several lines).
     std::string trace = ReadText(env.AppDir() + "agtrace.log");
@@ -212,6 +216,7 @@ TEST_F(Monitor, AClosedSessionIsReconnectedAndTheCountdownGoesOn)
     // On battery the client pauses a second and logs in again.
     ASSERT_TRUE(server.WaitForText(2, "GetValue(Battery Status)\r\n", 15000)) << client->Err();
     EXPECT_TRUE(client->Running());
+    EXPECT_GE(server.Connection(2).acceptedMs - server.Connection(1).closedMs, 900);
     server.SetOutput("Line");
     ASSERT_NE(Clock::time_point(), AwaitMessage(2));
     EXPECT_EQ((std::vector<std::string>{"UPS on battery, system will shutdown in 60 seconds.", kRestored}),
@@ -220,6 +225,58 @@ TEST_F(Monitor, AClosedSessionIsReconnectedAndTheCountdownGoesOn)
     EXPECT_NE(std::string::npos, err.find("Connection to server lost!")) << err;
     EXPECT_NE(err.find("Successfully Connected."), err.rfind("Successfully Connected.")) << err;
 }
+
+// A server that falls silent with the session open (a hung process, a
+// network that died without a word) is asked for the output source 10 s
+// after it last sent something, given up 10 s later, and connected again.
+TEST_F(Monitor, ASilentServerIsAskedOnceAndGivenUpTenSecondsLater)
+{
+    StartClient(600);
+    server.SetOutput("Battery");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(1));
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    server.SendRaw("\r\n");
+    Clock::time_point heard = Clock::now();
+    server.SetFault(upssim::Fault::Silent, true);
+
+    const std::string query = "GetValue(Output Source)\r\n";
+    ASSERT_TRUE(server.WaitFor([&] { return Count(server.ReceivedText(1), query) == 2; }, 15000));
+    EXPECT_GE(Seconds(Clock::now() - heard), 9.5);
+    EXPECT_LE(Seconds(Clock::now() - heard), 11.0);
+    const std::string lost = "Connection to server lost!";
+    ASSERT_TRUE(server.WaitFor([&] { return client->Err().find(lost) != std::string::npos; }, 15000));
+    EXPECT_GE(Seconds(Clock::now() - heard), 19.5);
+    EXPECT_LE(Seconds(Clock::now() - heard), 21.5);
+
+    server.SetFault(upssim::Fault::Silent, false);
+    ASSERT_TRUE(server.WaitForText(2, "GetValue(Battery Status)\r\n", 10000)) << client->Err();
+    EXPECT_TRUE(server.Connection(1).closedByClient);
+    // The question is traced like the other lines sent: two sessions, one question.
+    EXPECT_EQ(3u, Count(ReadText(env.AppDir() + "agtrace.log"), "T3:SEND:GetValue(Output Source)\n"));
+}
+
+#if !defined(_WIN32)
+// A name server that takes 12 s a look-up does not hold the shutdown past its
+// deadline when the session is lost and every attempt must look the name up.
+TEST_F(Monitor, ASlowNameServerDoesNotPostponeTheShutdown)
+{
+    RunOptions slow;
+    slow.env["LD_PRELOAD"] = BinPath("libcvn_slow_resolver.so");
+    slow.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+    slow.env["CVN_SLOW_RESOLVER_MS"] = "12000";
+    StartClient(4, 30, slow);
+    WriteSettings(4, 30, "ups.slow.test");
+    server.SetOutput("Battery");
+    Clock::time_point warned = AwaitMessage(1);
+    ASSERT_NE(Clock::time_point(), warned);
+    server.SetFault(upssim::Fault::Refuse, true);
+    server.CloseConnections();
+    Clock::time_point shutdown = AwaitMessage(2, 15000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_LE(Seconds(shutdown - warned), 5.5);
+    EXPECT_TRUE(AwaitShutdown(10000));
+}
+#endif
 
 TEST_F(Monitor, ALoweredDelayTakesEffectDuringTheCountdown)
 {

@@ -95,6 +95,23 @@ TEST(UserNotice, UnformattedTextKeepsItsPercentD)
     EXPECT_EQ(NoticeCommand(kOnBattery), calls[0].commandLine);
 }
 
+#if defined(_WIN32)
+// Every Windows since Vista has a net.exe without "send": it prints its
+// syntax and ends with 1. The same text then goes out with "msg *".
+TEST(UserNotice, WhereNetSendDoesNotDeliverMsgSendsTheText)
+{
+    ClientEnv env;
+    env.SetExitStatus("net.exe", 1);
+    ProcessResult r = Notify(env, kOnBattery, 120);
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    const std::vector<RecordedCall> calls = env.Calls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_EQ(NoticeCommand("UPS on battery, system will shutdown in 120 seconds."), calls[0].commandLine);
+    EXPECT_EQ(Folded(env.AppDir() + "msg.exe"), Folded(calls[1].program));
+    EXPECT_EQ("msg * UPS on battery, system will shutdown in 120 seconds.", calls[1].commandLine);
+}
+#endif
+
 // Far beyond the 260 characters a fixed command buffer would hold: cutting it
 // would send another message, or another command.
 TEST(UserNotice, LongTextIsSentWhole)

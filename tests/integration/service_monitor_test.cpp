@@ -99,6 +99,11 @@ TEST_F(ServiceMonitor, OnBatteryTheUsersAreWarnedAndTheSystemShutDownOnTime)
     EXPECT_EQ("UPS on battery, shuting down now.", Messages()[1]);
     // The service asked Wine to end the session: wineboot with the flags.
     EXPECT_TRUE(log.WaitFor("--end-session --force --shutdown")) << log.Since();
+    // Why it did so is on record: the users' messages as events of their
+    // own, the seconds as the insert.
+    EXPECT_TRUE(log.WaitFor("0x0004,0x0000,0x4002000a")) << log.Since();
+    EXPECT_TRUE(log.WaitFor("ReportEventW L\"3\"")) << log.Since();
+    EXPECT_TRUE(log.WaitFor("0x0002,0x0000,0x8002000c")) << log.Since();
 }
 
 TEST_F(ServiceMonitor, StopWhileConnectedEndsTheWorkerAndReportsStopped)

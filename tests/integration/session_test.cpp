@@ -4,16 +4,19 @@
 // failed attempt.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <qmx/debug.h>
 
 #include "app.h"
 #include "net.h"
+#include "resolver.h"
 #include "support/capture.h"
 #include "upssim/server.h"
 
@@ -349,6 +352,15 @@ TEST_F(Session, ABudgetEndsAllWaitsTogether)
     if (patient != -1)
         cvn::NetClose(patient);
 
+    // A spent budget waits no further, however silent the server.
+    CServer silent;
+    ASSERT_TRUE(silent.Start());
+    silent.SetFault(Fault::Silent, true);
+    WriteSettings("127.0.0.1", silent.Port());
+    start = Clock::now();
+    EXPECT_EQ(-1, Connect(1));
+    EXPECT_LT(MsSince(start), 1000);
+
     // A budget larger than all the waits changes nothing for a good server.
     WriteSettings("127.0.0.1", sim.Port());
     int socket = Connect(60000);
@@ -383,6 +395,41 @@ TEST_F(Session, APortBeyondSixteenBitsUsesItsLowBits)
     EXPECT_EQ(1u, sim.Connections().size());
     if (socket != -1)
         cvn::NetClose(socket);
+}
+
+// A name server that takes seconds (it lost power too) is one of the
+// attempt's waits: waited for no longer than the budget, one look-up in
+// flight however many attempts give up on it, and its late answer serves
+// the next attempt.
+namespace {
+std::atomic<int> g_lookups{0};
+bool SlowLookup(const char*, std::uint32_t* address)
+{
+    ++g_lookups;
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    *address = cvn::NetParseAddress("127.0.0.1");
+    return true;
+}
+}  // namespace
+
+TEST_F(Session, ASlowNameServerIsWaitedForOnlyWithinTheBudget)
+{
+    cvn::SetHostLookup(SlowLookup);
+    WriteSettings("ups.slow.test", sim.Port());
+    Clock::time_point start = Clock::now();
+    EXPECT_EQ(-1, Connect(500));
+    EXPECT_EQ(-1, Connect(500));
+    EXPECT_LT(MsSince(start), 1800);
+    EXPECT_TRUE(sim.Connections().empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    start = Clock::now();
+    int socket = Connect(500);
+    EXPECT_NE(-1, socket);
+    EXPECT_LT(MsSince(start), 500);
+    EXPECT_EQ(1, g_lookups.load());
+    if (socket != -1)
+        cvn::NetClose(socket);
+    cvn::SetHostLookup(nullptr);
 }
 
 TEST_F(Session, AHostNameIsResolvedAndOneThatDoesNotResolveFails)

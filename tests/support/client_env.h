@@ -4,7 +4,7 @@
 //
 // Natively the fakes of wall and shutdown come first on PATH. Under Wine the
 // program runs from a folder of its own whose name holds a blank ("cvn
-// remote"), with QMXDLL.dll and a recording net.exe beside it (a program's
+// remote"), with QMXDLL.dll and a recording net.exe and msg.exe beside it (a program's
 // own folder is searched first) and the CVNShutdown.exe the test chose. A
 // recording "cvn.exe" waits in the folder above: a path with the blank that
 // is started unquoted would reach it first.

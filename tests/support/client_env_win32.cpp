@@ -43,6 +43,7 @@ ClientEnv::ClientEnv(const Options& options) : m_options(options)
     const std::string bin = ProgramDir();
     Copy(bin + "QMXDLL.dll", m_appDir + "QMXDLL.dll");
     Copy(bin + "cvn_recorder.exe", m_appDir + "net.exe");
+    Copy(bin + "cvn_recorder.exe", m_appDir + "msg.exe");
     Copy(bin + "cvn_recorder.exe", m_dir.File("cvn.exe"));
     if (options.helper == Helper::Recorder)
         Copy(bin + "cvn_recorder.exe", m_appDir + "CVNShutdown.exe");

@@ -128,17 +128,19 @@ TEST_F(Countdown, LowBatteryLateInTheEpisodeKeepsTheEarlierDeadline)
 TEST_F(Countdown, PowerRestoredCancelsAndTheNextEpisodeStartsAfresh)
 {
     Pass(true, false);
-    RunPasses(50, true, false);
+    RunPasses(10, true, true);
     Pass(false, true);
     EXPECT_EQ(CCountdown::kMains, countdown.Deadline());
     EXPECT_EQ(cvn::kPowerRestoredMessage, host.sent.back().format);
     EXPECT_EQ(-1, host.sent.back().seconds);
     RunPasses(10, false, true);
 
+    // The next episode warns of the low battery again.
     std::uint32_t start = host.now;
     Pass(true, true);
-    EXPECT_EQ((std::vector<std::string>{cvn::kOnBatteryMessage, cvn::kPowerRestoredMessage,
-                                        cvn::kOnBatteryMessage, cvn::kLowBatteryMessage}),
+    EXPECT_EQ((std::vector<std::string>{cvn::kOnBatteryMessage, cvn::kLowBatteryMessage,
+                                        cvn::kPowerRestoredMessage, cvn::kOnBatteryMessage,
+                                        cvn::kLowBatteryMessage}),
               Formats());
     EXPECT_EQ(start + 30000, countdown.Deadline());
     EXPECT_EQ(0, host.shutdowns);
@@ -186,6 +188,46 @@ TEST_F(Countdown, ZeroDelayShutsDownOnceTheTickHasMoved)
     host.now += 1;
     Pass(true, false, 0, 30);
     EXPECT_EQ(1, host.shutdowns);
+}
+
+TEST_F(Countdown, ZeroLowBatteryDelayShutsDownInThePassAfterTheReport)
+{
+    RunPasses(5, true, false, 120, 0);
+    Pass(true, true, 120, 0);
+    EXPECT_EQ(cvn::kLowBatteryMessage, host.sent.back().format);
+    EXPECT_EQ(0, host.sent.back().seconds);
+    EXPECT_EQ(0, host.shutdowns);
+    host.now += 1000;
+    Pass(true, true, 120, 0);
+    EXPECT_EQ(1, host.shutdowns);
+}
+
+TEST_F(Countdown, ARefusedShutdownIsAskedForAgainEveryMinuteUntilPowerReturns)
+{
+    host.shutdownTaken = false;
+    Pass(true, false, 0, 30);
+    host.now += 1;
+    Pass(true, false, 0, 30);
+    ASSERT_EQ(1, host.shutdowns);
+    // Not in every pass: a minute later, with the users told again.
+    EXPECT_EQ(60000, countdown.TimeLeft(host.now));
+    for (int i = 0; i < 59; ++i) {
+        host.now += 1000;
+        Pass(true, false, 0, 30);
+    }
+    EXPECT_EQ(1, host.shutdowns);
+    host.now += 1000;
+    Pass(true, false, 0, 30);
+    EXPECT_EQ(2, host.shutdowns);
+    EXPECT_EQ((std::vector<std::string>{cvn::kOnBatteryMessage, cvn::kShutdownNowMessage,
+                                        cvn::kShutdownNowMessage}),
+              Formats());
+    // Mains power ends it; a new episode counts down afresh.
+    Pass(false, false, 0, 30);
+    host.now += 120000;
+    Pass(true, false, 60, 30);
+    EXPECT_EQ(2, host.shutdowns);
+    EXPECT_EQ(60000, countdown.TimeLeft(host.now));
 }
 
 TEST_F(Countdown, ALoweredSettingBringsTheDeadlineForwardButNeverBack)

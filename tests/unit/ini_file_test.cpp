@@ -66,6 +66,9 @@ TEST_P(SettingsReader, MatchesKeysInAnyCaseWithBlanksAroundTheEqualsSign)
     EXPECT_EQ(8888, Port("[Settings]\n  Server Port=8002\n"));
     EXPECT_EQ(8888, Port("[Settings]\nServerPort=8003\n"));
     EXPECT_EQ(8888, Port("[Settings]\nServer  Port=8004\n"));
+    // Only the whole name: a line whose key is the start of it is another key.
+    EXPECT_EQ(8888, Port("[Settings]\nServer=8005\n"));
+    EXPECT_EQ(5, Reader("[Settings]\nOn=1\nOn Battery Shutdown=5\n").GetInt("Settings", "On Battery Shutdown", 120));
 }
 
 TEST_P(SettingsReader, KeySearchRunsOnThroughLaterSections)
