@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <climits>
 #include <cstring>
 
@@ -24,19 +23,15 @@ namespace {
 // while a stop request can end it.
 int PollFor(int socket, short events, unsigned long timeoutMs, const CStopRequest* stop, short* revents)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const CWaitTime time(timeoutMs);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left < 0)
-            left = 0;
-        unsigned long slice = StopSlice(stop, static_cast<unsigned long>(left));
+        const unsigned long left = time.Left();
+        const unsigned long slice = StopSlice(stop, left);
         pollfd fd = {socket, events, 0};
         int result = poll(&fd, 1, slice > INT_MAX ? INT_MAX : static_cast<int>(slice));
         if (result < 0 && errno == EINTR)
             continue;
-        if (result == 0 && slice < static_cast<unsigned long>(left) && !stop->Raised())
+        if (result == 0 && slice < left && !stop->Raised())
             continue;
         *revents = fd.revents;
         return result;

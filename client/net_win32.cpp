@@ -3,7 +3,6 @@
 
 #include "net.h"
 
-#include <chrono>
 #include <cstring>
 
 #include "stop_request.h"
@@ -37,14 +36,10 @@ struct CSelectSets {
 int SelectFor(int socket, const CSelectSets& asked, unsigned long timeoutMs, const CStopRequest* stop,
               CSelectSets* found)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const CWaitTime time(timeoutMs);
     for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - std::chrono::steady_clock::now())
-                        .count();
-        if (left < 0)
-            left = 0;
-        unsigned long slice = StopSlice(stop, static_cast<unsigned long>(left));
+        const unsigned long left = time.Left();
+        const unsigned long slice = StopSlice(stop, left);
         fd_set reads, writes, exceptions;
         FD_ZERO(&reads);
         FD_ZERO(&writes);
@@ -58,7 +53,7 @@ int SelectFor(int socket, const CSelectSets& asked, unsigned long timeoutMs, con
         timeval timeout = Timeout(slice);
         int result = select(socket + 1, asked.read ? &reads : nullptr, asked.write ? &writes : nullptr,
                             asked.exception ? &exceptions : nullptr, &timeout);
-        if (result == 0 && slice < static_cast<unsigned long>(left) && !stop->Raised())
+        if (result == 0 && slice < left && !stop->Raised())
             continue;
         found->read = result > 0 && FD_ISSET(Handle(socket), &reads);
         found->write = result > 0 && FD_ISSET(Handle(socket), &writes);

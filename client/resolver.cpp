@@ -25,8 +25,8 @@ public:
 private:
     // Waits on m_changed until ready holds, the time is up or stop is raised.
     template <typename Ready>
-    bool WaitUntil(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point end,
-                   const CStopRequest* stop, Ready ready);
+    bool WaitUntil(std::unique_lock<std::mutex>& lock, const CWaitTime& time, const CStopRequest* stop,
+                   Ready ready);
     void Work();
 
     std::mutex m_mutex;
@@ -45,15 +45,13 @@ private:
 };
 
 template <typename Ready>
-bool CResolver::WaitUntil(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point end,
-                          const CStopRequest* stop, Ready ready)
+bool CResolver::WaitUntil(std::unique_lock<std::mutex>& lock, const CWaitTime& time, const CStopRequest* stop,
+                          Ready ready)
 {
     while (!ready()) {
-        auto now = std::chrono::steady_clock::now();
-        if (now >= end || (stop && stop->Raised()))
+        const unsigned long left = time.Left();
+        if (left == 0 || (stop && stop->Raised()))
             return false;
-        auto left = static_cast<unsigned long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(end - now).count() + 1);
         m_changed.wait_for(lock, std::chrono::milliseconds(StopSlice(stop, left)));
     }
     return true;
@@ -62,12 +60,12 @@ bool CResolver::WaitUntil(std::unique_lock<std::mutex>& lock, std::chrono::stead
 Lookup CResolver::Resolve(const char* name, std::uint32_t* address, unsigned long timeoutMs,
                           const CStopRequest* stop)
 {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    const CWaitTime time(timeoutMs);
     std::unique_lock<std::mutex> lock(m_mutex);
     bool joined = m_bBusy && m_strName == name;
     if (!joined && !(m_bUnclaimed && m_strName == name)) {
         // Another name's look-up must end first: one in flight at a time.
-        if (!WaitUntil(lock, end, stop, [this] { return !m_bBusy; }))
+        if (!WaitUntil(lock, time, stop, [this] { return !m_bBusy; }))
             return Lookup::TimedOut;
         if (!(m_bUnclaimed && m_strName == name)) {
             if (!m_bThread) {
@@ -85,7 +83,7 @@ Lookup CResolver::Resolve(const char* name, std::uint32_t* address, unsigned lon
     }
     if (joined) {
         unsigned long completed = m_dwCompleted;
-        if (!WaitUntil(lock, end, stop, [&] { return m_dwCompleted != completed; }))
+        if (!WaitUntil(lock, time, stop, [&] { return m_dwCompleted != completed; }))
             return Lookup::TimedOut;
     }
     m_bUnclaimed = false;

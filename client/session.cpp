@@ -3,7 +3,6 @@
 // reads as its first lines.
 #include <algorithm>
 #include <cctype>
-#include <chrono>
 #include <string>
 
 #include <qmx/debug.h>
@@ -63,11 +62,9 @@ private:
 // ends every wait.
 class CWaitBudget {
 public:
-    explicit CWaitBudget(const cvn::CStopRequest* stop) : m_bLimited(false), m_pStop(stop) {}
+    explicit CWaitBudget(const cvn::CStopRequest* stop) : m_bLimited(false), m_time(0), m_pStop(stop) {}
     CWaitBudget(unsigned long budgetMs, const cvn::CStopRequest* stop)
-        : m_bLimited(true),
-          m_end(std::chrono::steady_clock::now() + std::chrono::milliseconds(budgetMs)),
-          m_pStop(stop)
+        : m_bLimited(true), m_time(budgetMs), m_pStop(stop)
     {
     }
 
@@ -75,19 +72,12 @@ public:
 
     unsigned long NextWait() const
     {
-        if (!m_bLimited)
-            return kWaitMs;
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        m_end - std::chrono::steady_clock::now())
-                        .count();
-        if (left <= 0)
-            return 0;
-        return std::min(static_cast<unsigned long>(left), kWaitMs);
+        return m_bLimited ? std::min(m_time.Left(), kWaitMs) : kWaitMs;
     }
 
 private:
     bool m_bLimited;
-    std::chrono::steady_clock::time_point m_end;
+    cvn::CWaitTime m_time;
     const cvn::CStopRequest* m_pStop;
 };
 

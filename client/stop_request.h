@@ -7,6 +7,7 @@
 #define CVN_STOP_REQUEST_H
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -28,6 +29,24 @@ private:
     std::atomic<bool> m_bRaised{false};
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_raised;
+};
+
+// The time a wait has left, on the monotonic clock.
+class CWaitTime {
+public:
+    explicit CWaitTime(unsigned long milliseconds)
+        : m_end(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds))
+    {
+    }
+    // Milliseconds to go; 0 once the time has passed.
+    unsigned long Left() const
+    {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(m_end - std::chrono::steady_clock::now());
+        return left.count() > 0 ? static_cast<unsigned long>(left.count()) : 0;
+    }
+
+private:
+    std::chrono::steady_clock::time_point m_end;
 };
 
 // The next slice of a wait with left milliseconds to go: all of it when no
