@@ -1,0 +1,17 @@
+# What an administrator installs: the setup program silently installed,
+# upgraded and removed under Wine (in a prefix of its own, made afresh each
+# run), and the Debian package checked and taken through dpkg in a scratch
+# root.
+if(WIN32)
+  get_property(_setup GLOBAL PROPERTY CVN_SETUP_PROGRAM)
+  add_test(NAME install_setup
+           COMMAND ${CMAKE_CURRENT_LIST_DIR}/install_wine.sh ${PROJECT_BINARY_DIR} ${_setup} ${PROJECT_VERSION})
+  # Skipped (77) where a 32-bit setup cannot run.
+  set_tests_properties(install_setup PROPERTIES LABELS integration SKIP_RETURN_CODE 77)
+else()
+  get_property(_deb GLOBAL PROPERTY CVN_DEBIAN_PACKAGE)
+  if(_deb)
+    add_test(NAME install_deb COMMAND ${CMAKE_CURRENT_LIST_DIR}/install_deb.sh ${_deb})
+    set_tests_properties(install_deb PROPERTIES LABELS integration)
+  endif()
+endif()
