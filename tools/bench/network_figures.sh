@@ -66,7 +66,7 @@ stop_all() {
   wait 2>/dev/null
   pids=()
 }
-trap 'stop_all; [ $windows = 1 ] && "$root/cmake/wine-prefix" cleanup "$work" >/dev/null 2>&1' EXIT
+trap 'stop_all; done_with_prefix' EXIT
 
 if [ $windows = 1 ]; then
   bin=$(dirname "$client")
@@ -75,11 +75,18 @@ if [ $windows = 1 ]; then
   . "$root/cmake/wine-env"
   WINEARCH=$(cat "$bin/../wine-arch")
   cvn_wine_env "$work"
-  export WINEPREFIX=$work/wineprefix
   # The recorder writes beside itself; drive Z: is the Unix root.
   unset CVN_RECORD_DIR
   run=("$root/cmake/wine-run" "$work/CVNRemote.exe" daemon -c "Z:${ini//\//\\}")
-  fresh() { "$root/cmake/wine-prefix" cleanup "$work" && "$root/cmake/wine-prefix" setup "$work"; }
+  # A prefix of its own for each phase: what a shutdown leaves going in one
+  # (Wine ends its session) cannot reach the next.
+  fresh() {
+    prefix=$work/prefix-$1
+    mkdir -p "$prefix"
+    export WINEPREFIX=$prefix/wineprefix
+    "$root/cmake/wine-prefix" setup "$prefix"
+  }
+  done_with_prefix() { [ -n "${prefix:-}" ] && "$root/cmake/wine-prefix" cleanup "$prefix" >/dev/null 2>&1; prefix=; }
 else
   mkdir -p "$work/fakes"
   for fake in wall shutdown; do
@@ -88,6 +95,7 @@ else
   done
   run=(env "PATH=$work/fakes" ASAN_OPTIONS=verify_asan_link_order=0 "$client" daemon -c "$ini")
   fresh() { :; }
+  done_with_prefix() { :; }
 fi
 
 # Starts the simulator and the client (with client_env added to its
@@ -95,7 +103,7 @@ fi
 client_env=()
 start() {
   local phase=$1; shift
-  fresh >/dev/null 2>&1 || { echo "cannot prepare the Wine prefix" >&2; exit 1; }
+  fresh "$phase" >/dev/null 2>&1 || { echo "cannot prepare the Wine prefix" >&2; exit 1; }
   "$upssim" -p "$port" "$@" > >(stamp >"$work/$phase-sim.log") 2>&1 &
   pids+=($!)
   sleep 0.5
@@ -114,6 +122,7 @@ silent=$(when "$work/silent-sim.log" "fault silent" 30) &&
   echo "silent server: lost session reported $(seconds "$silent" "$lost") s after the server fell silent" ||
   echo "silent server: no lost session seen (see $work/silent-*.log)"
 stop_all
+done_with_prefix
 
 # 2. On battery with a 5 s delay; once connected, the server is gone and its
 #    name takes 12 s to look up at every attempt.
@@ -132,6 +141,7 @@ else
 fi
 client_env=()
 stop_all
+done_with_prefix
 
 # 3. Reconnects: the first session learns "on battery"; from then on every
 #    session is closed by the server as soon as it is asked for a value.
@@ -152,3 +162,4 @@ else
   echo "memory: the client ended early (see $work/memory-*.log)"
 fi
 stop_all
+done_with_prefix
