@@ -30,35 +30,63 @@ struct CSelectSets {
     bool read = false, write = false, exception = false;
 };
 
+enum class SelectSet { Read, Write, Exception };
+
+// select on one set holding the socket alone: 1 when the socket was reported,
+// 0 when not, -1 when select failed.
+int SelectOne(int socket, SelectSet set, unsigned long timeoutMs)
+{
+    fd_set sockets;
+    FD_ZERO(&sockets);
+    FD_SET(Handle(socket), &sockets);
+    timeval timeout = Timeout(timeoutMs);
+    int result = select(socket + 1, set == SelectSet::Read ? &sockets : nullptr,
+                        set == SelectSet::Write ? &sockets : nullptr,
+                        set == SelectSet::Exception ? &sockets : nullptr, &timeout);
+    if (result < 0)
+        return -1;
+    return result > 0 && FD_ISSET(Handle(socket), &sockets) ? 1 : 0;
+}
+
 // select on the socket for the sets asked, at most timeoutMs, in slices
-// while a stop request can end the wait. The result is select's; found tells
-// the sets in which the socket was reported.
+// while a stop request can end the wait. The result is select's (the number
+// of sets the socket was found in, or -1); found tells which.
+//
+// The socket never stands in two sets of one call: Wine's server aborts, and
+// takes every program of its prefix with it, when a connection is reset
+// between its looks at two entries of one socket in one call (a server that
+// closes on the client's request does just that). So the first set asked
+// waits for the slice and the others are looked at right after it without
+// waiting; a wait on several sets then takes slices of at most kStopSliceMs,
+// so that what only they report is seen as promptly as a stop.
 int SelectFor(int socket, const CSelectSets& asked, unsigned long timeoutMs, const CStopRequest* stop,
               CSelectSets* found)
 {
+    const bool asks[] = {asked.read, asked.write, asked.exception};
+    bool* finds[] = {&found->read, &found->write, &found->exception};
+    const bool several = asked.read + asked.write + asked.exception > 1;
     const CWaitTime time(timeoutMs);
     for (;;) {
         const unsigned long left = time.Left();
-        const unsigned long slice = StopSlice(stop, left);
-        fd_set reads, writes, exceptions;
-        FD_ZERO(&reads);
-        FD_ZERO(&writes);
-        FD_ZERO(&exceptions);
-        if (asked.read)
-            FD_SET(Handle(socket), &reads);
-        if (asked.write)
-            FD_SET(Handle(socket), &writes);
-        if (asked.exception)
-            FD_SET(Handle(socket), &exceptions);
-        timeval timeout = Timeout(slice);
-        int result = select(socket + 1, asked.read ? &reads : nullptr, asked.write ? &writes : nullptr,
-                            asked.exception ? &exceptions : nullptr, &timeout);
-        if (result == 0 && slice < left && !stop->Raised())
+        unsigned long slice = StopSlice(stop, left);
+        if (several && slice > kStopSliceMs)
+            slice = kStopSliceMs;
+        int count = 0;
+        bool waited = false;
+        for (int set = 0; set < 3; ++set) {
+            *finds[set] = false;
+            if (!asks[set])
+                continue;
+            int result = SelectOne(socket, static_cast<SelectSet>(set), waited ? 0 : slice);
+            waited = true;
+            if (result < 0)
+                return -1;
+            *finds[set] = result > 0;
+            count += result;
+        }
+        if (count == 0 && slice < left && !(stop && stop->Raised()))
             continue;
-        found->read = result > 0 && FD_ISSET(Handle(socket), &reads);
-        found->write = result > 0 && FD_ISSET(Handle(socket), &writes);
-        found->exception = result > 0 && FD_ISSET(Handle(socket), &exceptions);
-        return result;
+        return count;
     }
 }
 

@@ -226,6 +226,19 @@ TEST_F(Monitor, AClosedSessionIsReconnectedAndTheCountdownGoesOn)
     EXPECT_NE(err.find("Successfully Connected."), err.rfind("Successfully Connected.")) << err;
 }
 
+// Out-of-band data on the session ends it as lost, and the client logs in
+// again at once: on mains nothing else would end its 10-second wait.
+TEST_F(Monitor, OutOfBandDataEndsTheSessionAndTheClientLogsInAgainAtOnce)
+{
+    StartClient(60);
+    Clock::time_point sent = Clock::now();
+    server.SendUrgent();
+    ASSERT_TRUE(server.WaitForText(2, "GetValue(Battery Status)\r\n", 15000)) << client->Err();
+    EXPECT_LT(Seconds(Clock::now() - sent), 5.0);
+    EXPECT_NE(std::string::npos, client->Err().find("Connection to server lost!")) << client->Err();
+    EXPECT_TRUE(client->Running());
+}
+
 // A server that falls silent with the session open (a hung process, a
 // network that died without a word) is asked for the output source 10 s
 // after it last sent something, given up 10 s later, and connected again.

@@ -124,10 +124,20 @@ connected() { count "$work/memory-client.log" "Successfully Connected."; }
 until [ "$(connected)" -ge 2 ] || ! kill -0 "$client_pid" 2>/dev/null; do sleep 0.1; done
 first=$(rss)
 started=$SECONDS
-until [ "$(connected)" -ge $((reconnects + 1)) ] || ! kill -0 "$client_pid" 2>/dev/null; do sleep 1; done
+# A client that makes no new connection for 30 s has stopped reconnecting
+# (under Wine: the prefix's server has ended under it).
+seen=0 moved=$SECONDS
+until [ "$(connected)" -ge $((reconnects + 1)) ] || ! kill -0 "$client_pid" 2>/dev/null ||
+      [ $((SECONDS - moved)) -ge 30 ]; do
+  sleep 1
+  now=$(connected)
+  [ "$now" -ne "$seen" ] && seen=$now moved=$SECONDS
+done
 last=$(rss)
 made=$(( $(connected) - 1 ))
-if [ -n "$first" ] && [ -n "$last" ]; then
+if [ "$made" -lt "$reconnects" ] && kill -0 "$client_pid" 2>/dev/null; then
+  echo "memory: the client stopped reconnecting after $made (see $work/memory-*.log)"
+elif [ -n "$first" ] && [ -n "$last" ]; then
   echo "memory: $first kB resident after the first reconnect, $last kB after $made" \
        "($((last - first)) kB more; $((SECONDS - started)) s)"
 else
