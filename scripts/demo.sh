@@ -88,7 +88,9 @@ cleanup() {
 trap cleanup EXIT
 
 echo "== UPS server simulator on 127.0.0.1:$port, scenario tools/demo.scenario"
-build/native/bin/upssim -p "$port" tools/demo.scenario 2>&1 | sed -u 's/^/[server] /' &
+# The simulator itself in pids (not the filter of its lines), so that the
+# clean-up ends it.
+build/native/bin/upssim -p "$port" tools/demo.scenario > >(sed -u 's/^/[server] /') 2>&1 &
 pids+=($!)
 sleep 0.5
 
