@@ -52,7 +52,7 @@ pid_t StartProgram(const std::vector<std::string>& args, int* error)
 // its own when it ends, so that it leaves no zombie behind.
 bool WaitAtMost(pid_t pid, int limitMs, const cvn::CStopRequest& stop, int* status)
 {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+    const cvn::CWaitTime time(static_cast<unsigned long>(limitMs));
     for (;;) {
         int wstatus = 0;
         const pid_t r = waitpid(pid, &wstatus, WNOHANG);
@@ -64,7 +64,7 @@ bool WaitAtMost(pid_t pid, int limitMs, const cvn::CStopRequest& stop, int* stat
             *status = -1;
             return true;
         }
-        if (std::chrono::steady_clock::now() >= end || stop.Raised())
+        if (time.Left() == 0 || stop.Raised())
             break;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

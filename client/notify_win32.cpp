@@ -70,12 +70,12 @@ private:
 // true when it has ended.
 bool WaitForProgram(HANDLE process, DWORD ms, const cvn::CStopRequest& stop)
 {
-    const DWORD start = GetTickCount();
+    const cvn::CWaitTime time(ms);
     for (;;) {
-        const DWORD elapsed = GetTickCount() - start;
-        if (elapsed >= ms || stop.Raised())
+        const unsigned long left = time.Left();
+        if (left == 0 || stop.Raised())
             return false;
-        if (WaitForSingleObject(process, cvn::StopSlice(&stop, ms - elapsed)) != WAIT_TIMEOUT)
+        if (WaitForSingleObject(process, cvn::StopSlice(&stop, left)) != WAIT_TIMEOUT)
             return true;
     }
 }

@@ -243,8 +243,9 @@ int CCVNRemoteApp::SetStatus(DWORD state)
     const bool stopping = state == SERVICE_STOP_PENDING;
     m_ServiceStatus.dwCheckPoint = stopping ? 1 : 0;
     m_ServiceStatus.dwWaitHint = stopping ? kStopWaitHintMs : 0;
-    // A stopping service takes no more controls.
-    m_ServiceStatus.dwControlsAccepted = stopping ? DWORD(0) : DWORD(cvn::kServiceAcceptStopPauseContinue);
+    // A stopping or stopped service takes no more controls.
+    const bool ending = stopping || state == SERVICE_STOPPED;
+    m_ServiceStatus.dwControlsAccepted = ending ? DWORD(0) : DWORD(cvn::kServiceAcceptStopPauseContinue);
     return SetServiceStatus(m_hServiceStatus, &m_ServiceStatus);
 }
 
