@@ -44,9 +44,11 @@ public:
     bool WaitWhileRunning();
 
     // User messages ("net send", or "msg" where that cannot deliver) and the
-    // system shutdown. ShutdownSystem sets m_bStop once the system has taken
-    // the request; a refused request is reported and leaves it clear.
-    void NotifyUsers(const char* format, int seconds);
+    // system shutdown. NotifyUsers names the way that delivered the text, or
+    // gives null when none did. ShutdownSystem sets m_bStop once the system
+    // has taken the request; a refused request is reported and leaves it
+    // clear.
+    const char* NotifyUsers(const char* format, int seconds);
     void ShutdownSystem();
 
     // Service commands and status.

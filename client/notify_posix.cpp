@@ -78,20 +78,23 @@ bool WaitAtMost(pid_t pid, int limitMs, const cvn::CStopRequest& stop, int* stat
 
 }  // namespace
 
-void CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
+const char* CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
 {
     if (m_bWin9x)
-        return;
+        return nullptr;
     // wall reaches every terminal of this computer: no name to address.
     int error = 0;
     const pid_t pid = StartProgram({"wall", cvn::FormatNotice(format, seconds)}, &error);
     if (pid < 0)
-        return;
+        return nullptr;
     int status = 0;
-    if (!WaitAtMost(pid, kCommandWaitMs, m_StopRequest, &status) && !m_StopRequest.Raised())
-        qmx::CDebug::Trace(qmx::CDebug::TraceError,
-                           "wall has not ended after %d seconds, going on without it\n",
-                           kCommandWaitMs / 1000);
+    if (WaitAtMost(pid, kCommandWaitMs, m_StopRequest, &status))
+        return status == 0 ? "wall" : nullptr;
+    if (m_StopRequest.Raised())
+        return nullptr;
+    qmx::CDebug::Trace(qmx::CDebug::TraceError, "wall has not ended after %d seconds, going on without it\n",
+                       kCommandWaitMs / 1000);
+    return "wall";
 }
 
 void CCVNRemoteApp::ShutdownSystem()

@@ -145,23 +145,25 @@ bool EnableShutdownPrivilege()
 
 }  // namespace
 
-void CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
+const char* CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
 {
     // Windows 9x has no messenger service to deliver the text.
     if (m_bWin9x)
-        return;
+        return nullptr;
 
     char computer[MAX_COMPUTERNAME_LENGTH + 1];
     DWORD size = sizeof computer;
     if (!GetComputerNameA(computer, &size))
-        return;
+        return nullptr;
 
     // Both take everything after the addressee as the message: no quotes.
     const std::string text = cvn::FormatNotice(format, seconds);
-    if (Deliver("net send " + std::string(computer, size) + " " + text, m_StopRequest) || m_StopRequest.Raised())
-        return;
+    if (Deliver("net send " + std::string(computer, size) + " " + text, m_StopRequest))
+        return "net send";
+    if (m_StopRequest.Raised())
+        return nullptr;
     qmx::CDebug::Trace(qmx::CDebug::TraceDetail, "net send did not deliver, trying msg\n");
-    Deliver(MsgProgram(m_strAppDir) + " * " + text, m_StopRequest);
+    return Deliver(MsgProgram(m_strAppDir) + " * " + text, m_StopRequest) ? "msg" : nullptr;
 }
 
 void CCVNRemoteApp::ShutdownSystem()
