@@ -51,9 +51,11 @@ public:
     const char* NotifyUsers(const char* format, int seconds);
     void ShutdownSystem();
 
-    // Service commands and status.
+    // Service commands and status. The second form stops with the exit
+    // codes given; the status record changes only under its lock.
     void InstallService(bool install);
     int SetStatus(DWORD state);
+    int SetStatus(DWORD state, DWORD win32ExitCode, DWORD specificExitCode);
 
     bool m_bStop;
     bool m_bWin9x;
@@ -74,6 +76,10 @@ public:
     // (a failed start-up, no server address); 0 otherwise. The console
     // program's exit status and the stopped service's exit code tell it.
     DWORD m_dwFailure;
+
+private:
+    // Sets and reports the state; the caller holds the status lock.
+    int ReportStatus(DWORD state);
 };
 
 extern CCVNRemoteApp* g_pApp;

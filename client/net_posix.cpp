@@ -19,21 +19,23 @@ namespace cvn {
 
 namespace {
 
-// poll with a time limit that survives interruptions by signals, in slices
-// while a stop request can end it.
+// poll on the socket, and on the stop request's event when one is given,
+// with a time limit that survives interruptions by signals. A raised stop
+// ends the wait as if the time had passed: the result is 0.
 int PollFor(int socket, short events, unsigned long timeoutMs, const CStopRequest* stop, short* revents)
 {
     const CWaitTime time(timeoutMs);
     for (;;) {
         const unsigned long left = time.Left();
-        const unsigned long slice = StopSlice(stop, left);
-        pollfd fd = {socket, events, 0};
-        int result = poll(&fd, 1, slice > INT_MAX ? INT_MAX : static_cast<int>(slice));
+        pollfd fds[2] = {{socket, events, 0}, {stop ? stop->Event().Descriptor() : -1, POLLIN, 0}};
+        int result = poll(fds, stop ? 2 : 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
         if (result < 0 && errno == EINTR)
             continue;
-        if (result == 0 && slice < left && !stop->Raised())
+        if (result > 0 && fds[0].revents == 0)
+            result = 0;
+        if (result == 0 && left > 0 && !(stop && stop->Raised()) && time.Left() > 0)
             continue;
-        *revents = fd.revents;
+        *revents = fds[0].revents;
         return result;
     }
 }

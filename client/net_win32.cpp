@@ -16,77 +16,52 @@ SOCKET Handle(int socket)
     return static_cast<SOCKET>(socket);
 }
 
-timeval Timeout(unsigned long timeoutMs)
-{
-    timeval t;
-    t.tv_sec = static_cast<long>(timeoutMs / 1000);
-    t.tv_usec = static_cast<long>(timeoutMs % 1000) * 1000;
-    return t;
-}
-
-// The sets of one socket that a wait asks about, and afterwards those that
-// select found it in.
-struct CSelectSets {
-    bool read = false, write = false, exception = false;
-};
-
-enum class SelectSet { Read, Write, Exception };
-
-// select on one set holding the socket alone: 1 when the socket was reported,
-// 0 when not, -1 when select failed.
-int SelectOne(int socket, SelectSet set, unsigned long timeoutMs)
-{
-    fd_set sockets;
-    FD_ZERO(&sockets);
-    FD_SET(Handle(socket), &sockets);
-    timeval timeout = Timeout(timeoutMs);
-    int result = select(socket + 1, set == SelectSet::Read ? &sockets : nullptr,
-                        set == SelectSet::Write ? &sockets : nullptr,
-                        set == SelectSet::Exception ? &sockets : nullptr, &timeout);
-    if (result < 0)
-        return -1;
-    return result > 0 && FD_ISSET(Handle(socket), &sockets) ? 1 : 0;
-}
-
-// select on the socket for the sets asked, at most timeoutMs, in slices
-// while a stop request can end the wait. The result is select's (the number
-// of sets the socket was found in, or -1); found tells which.
+// Waits at most timeoutMs for one of the socket's network events in mask
+// (FD_READ, FD_OOB, ...), or for the stop request when one is given: the
+// events that happened, 0 when the time passed or the stop came first, -1
+// when the wait failed; errors tells what went wrong with a connect.
 //
-// The socket never stands in two sets of one call: Wine's server aborts, and
-// takes every program of its prefix with it, when a connection is reset
-// between its looks at two entries of one socket in one call (a server that
-// closes on the client's request does just that). So the first set asked
-// waits for the slice and the others are looked at right after it without
-// waiting; a wait on several sets then takes slices of at most kStopSliceMs,
-// so that what only they report is seen as promptly as a stop.
-int SelectFor(int socket, const CSelectSets& asked, unsigned long timeoutMs, const CStopRequest* stop,
-              CSelectSets* found)
+// One event object per wait, chosen with WSAEventSelect: Winsock records a
+// condition that already holds (data waiting, a closed connection) at once,
+// so nothing that came before the wait is missed. The socket is blocking
+// again afterwards unless it was switched to non-blocking for a connect.
+long WaitForEvents(int socket, long mask, unsigned long timeoutMs, const CStopRequest* stop, int* connectError,
+                   bool restoreBlocking)
 {
-    const bool asks[] = {asked.read, asked.write, asked.exception};
-    bool* finds[] = {&found->read, &found->write, &found->exception};
-    const bool several = asked.read + asked.write + asked.exception > 1;
+    WSAEVENT event = WSACreateEvent();
+    if (event == WSA_INVALID_EVENT)
+        return -1;
+    long found = -1;
+    if (WSAEventSelect(Handle(socket), event, mask) == 0) {
+        HANDLE handles[2] = {event, stop ? stop->Event().Handle() : nullptr};
+        const DWORD result = WaitForMultipleObjects(stop ? 2 : 1, handles, FALSE, timeoutMs);
+        WSANETWORKEVENTS events;
+        if (result == WAIT_OBJECT_0 && WSAEnumNetworkEvents(Handle(socket), event, &events) == 0) {
+            found = events.lNetworkEvents & mask;
+            if (connectError)
+                *connectError = events.iErrorCode[FD_CONNECT_BIT];
+        } else if (result == WAIT_TIMEOUT || result == WAIT_OBJECT_0 + 1) {
+            found = 0;
+        }
+        WSAEventSelect(Handle(socket), nullptr, 0);
+        u_long off = 0;
+        if (restoreBlocking && ioctlsocket(Handle(socket), FIONBIO, &off) != 0)
+            found = -1;
+    }
+    WSACloseEvent(event);
+    return found;
+}
+
+// As WaitForEvents, for the whole time: an event that is not one of those
+// asked for (never, with one event object of our own) waits again.
+long WaitFor(int socket, long mask, unsigned long timeoutMs, const CStopRequest* stop, int* connectError,
+             bool restoreBlocking)
+{
     const CWaitTime time(timeoutMs);
     for (;;) {
-        const unsigned long left = time.Left();
-        unsigned long slice = StopSlice(stop, left);
-        if (several && slice > kStopSliceMs)
-            slice = kStopSliceMs;
-        int count = 0;
-        bool waited = false;
-        for (int set = 0; set < 3; ++set) {
-            *finds[set] = false;
-            if (!asks[set])
-                continue;
-            int result = SelectOne(socket, static_cast<SelectSet>(set), waited ? 0 : slice);
-            waited = true;
-            if (result < 0)
-                return -1;
-            *finds[set] = result > 0;
-            count += result;
-        }
-        if (count == 0 && slice < left && !(stop && stop->Raised()))
-            continue;
-        return count;
+        const long found = WaitForEvents(socket, mask, time.Left(), stop, connectError, restoreBlocking);
+        if (found != 0 || time.Left() == 0 || (stop && stop->Raised()))
+            return found;
     }
 }
 
@@ -126,12 +101,10 @@ bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned 
         return false;
     bool connected = connect(Handle(socket), reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
     if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
-        // Winsock tells a made connection by writability and a failed one
-        // by the exception set.
-        CSelectSets asked, found;
-        asked.write = asked.exception = true;
-        if (SelectFor(socket, asked, timeoutMs, stop, &found) > 0)
-            connected = found.write && !found.exception;
+        // FD_CONNECT comes for a made connection and for a refused one; its
+        // error code tells them apart.
+        int error = 0;
+        connected = WaitFor(socket, FD_CONNECT, timeoutMs, stop, &error, false) > 0 && error == 0;
     }
     u_long off = 0;
     if (ioctlsocket(Handle(socket), FIONBIO, &off) != 0)
@@ -139,24 +112,23 @@ bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned 
     return connected;
 }
 
+// A closed or reset connection counts as readable, as select reports it:
+// the receive then tells what happened.
 int NetWaitReadable(int socket, unsigned long timeoutMs, const CStopRequest* stop)
 {
-    CSelectSets asked, found;
-    asked.read = true;
-    if (SelectFor(socket, asked, timeoutMs, stop, &found) < 0)
-        return -1;
-    return found.read ? 1 : 0;
+    const long found = WaitFor(socket, FD_READ | FD_CLOSE, timeoutMs, stop, nullptr, true);
+    return found < 0 ? -1 : found != 0 ? 1 : 0;
 }
 
 NetWait NetWaitSession(int socket, unsigned long timeoutMs, const CStopRequest* stop)
 {
-    CSelectSets asked, found;
-    asked.read = asked.exception = true;
-    if (SelectFor(socket, asked, timeoutMs, stop, &found) < 0)
+    // FD_OOB is the out-of-band data that select reports as an exception.
+    const long found = WaitFor(socket, FD_READ | FD_CLOSE | FD_OOB, timeoutMs, stop, nullptr, true);
+    if (found < 0)
         return NetWait::Failed;
-    if (found.exception)
+    if (found & FD_OOB)
         return NetWait::Exception;
-    return found.read ? NetWait::Readable : NetWait::Timeout;
+    return found != 0 ? NetWait::Readable : NetWait::Timeout;
 }
 
 int NetReceive(int socket, char* buffer, int size)

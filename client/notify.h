@@ -19,6 +19,13 @@ std::string SystemErrorText(std::uint32_t code);
 // standard error otherwise) with its cause.
 void ReportShutdownFailed(const std::string& cause);
 
+#if defined(_WIN32)
+// The library that the last way of a notice, a message box on every active
+// session, is looked up in ("wtsapi32.dll"; null or empty restores it):
+// tests name a recording one of their own.
+void SetSessionMessageLibrary(const char* name);
+#endif
+
 }  // namespace cvn
 
 #endif

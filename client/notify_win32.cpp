@@ -7,16 +7,23 @@
 #include "notify.h"
 #include "qmx/debug.h"
 
+#include <wtsapi32.h>
+
 namespace {
 
 // Both programs start without a console of their own and ahead of the
 // programs that the coming shutdown is about to interrupt.
 const DWORD kStartFlags = DETACHED_PROCESS | HIGH_PRIORITY_CLASS;
 
-// A notice's program that hangs (an unreachable messenger, a stuck console)
+// A notice's ways that hang (an unreachable messenger, a stuck console)
 // must not hold the monitor: its countdown has to reach the deadline before
-// the battery is empty. After this long the program goes on by itself.
+// the battery is empty. All the ways of one notice share this long; a
+// program still running then goes on by itself.
 const DWORD kNoticeWaitMs = 10000;
+
+// The library of the terminal services' message box; tests name one of
+// their own.
+std::string g_strSessionMessageLibrary = "wtsapi32.dll";
 
 class CHandle {
 public:
@@ -70,34 +77,73 @@ private:
 // true when it has ended.
 bool WaitForProgram(HANDLE process, DWORD ms, const cvn::CStopRequest& stop)
 {
-    const cvn::CWaitTime time(ms);
-    for (;;) {
-        const unsigned long left = time.Left();
-        if (left == 0 || stop.Raised())
-            return false;
-        if (WaitForSingleObject(process, cvn::StopSlice(&stop, left)) != WAIT_TIMEOUT)
-            return true;
-    }
+    HANDLE handles[2] = {process, stop.Event().Handle()};
+    return WaitForMultipleObjects(2, handles, FALSE, ms) == WAIT_OBJECT_0;
 }
 
-// Starts a notice's program and gives it kNoticeWaitMs. False when it did not
-// deliver: it could not be started, or it ended with a status other than 0
-// (the "net send" of every Windows since Vista prints its syntax and ends
-// with 1). One that is still running is left to deliver on its own.
-bool Deliver(const std::string& commandLine, const cvn::CStopRequest& stop)
+// Starts a notice's program and gives it what is left of the notice's time.
+// False when it did not deliver: it could not be started, or it ended with a
+// status other than 0 (the "net send" of every Windows since Vista prints
+// its syntax and ends with 1). One that is still running is left to deliver
+// on its own.
+bool Deliver(const std::string& commandLine, const cvn::CWaitTime& time, const cvn::CStopRequest& stop)
 {
     CStartedProgram program;
     if (!program.Start(commandLine))
         return false;
-    if (!WaitForProgram(program.Process(), kNoticeWaitMs, stop)) {
+    if (!WaitForProgram(program.Process(), time.Left(), stop)) {
         if (!stop.Raised())
-            qmx::CDebug::Trace(qmx::CDebug::TraceError, "%s has not ended after %lu seconds, going on without it\n",
+            qmx::CDebug::Trace(qmx::CDebug::TraceError, "%s has not ended within the notice's %lu seconds, going on without it\n",
                                commandLine.substr(0, commandLine.find(' ')).c_str(),
                                static_cast<unsigned long>(kNoticeWaitMs / 1000));
         return true;
     }
     DWORD status = 0;
     return GetExitCodeProcess(program.Process(), &status) && status == 0;
+}
+
+// The text in a message box on every active session's desktop, the way that
+// reaches the users of the Windows editions that have neither the messenger
+// nor msg.exe. Looked up, not imported: Windows 9x and NT 4.0 have no such
+// library, and the program must load there. The boxes are not waited for.
+bool SendToSessions(const std::string& text)
+{
+    typedef BOOL(WINAPI * EnumerateFn)(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOA*, DWORD*);
+    typedef BOOL(WINAPI * SendFn)(HANDLE, DWORD, LPSTR, DWORD, LPSTR, DWORD, DWORD, DWORD, DWORD*, BOOL);
+    typedef void(WINAPI * FreeFn)(PVOID);
+    const HMODULE library = LoadLibraryA(g_strSessionMessageLibrary.c_str());
+    if (!library) {
+        qmx::CDebug::Trace(qmx::CDebug::TraceDetail, "%s is not there, no message box\n",
+                           g_strSessionMessageLibrary.c_str());
+        return false;
+    }
+    auto find = [library](const char* name) {
+        return reinterpret_cast<void*>(GetProcAddress(library, name));
+    };
+    const EnumerateFn enumerate = reinterpret_cast<EnumerateFn>(find("WTSEnumerateSessionsA"));
+    const SendFn send = reinterpret_cast<SendFn>(find("WTSSendMessageA"));
+    const FreeFn release = reinterpret_cast<FreeFn>(find("WTSFreeMemory"));
+    bool delivered = false;
+    PWTS_SESSION_INFOA sessions = nullptr;
+    DWORD count = 0;
+    if (!enumerate || !send || !release) {
+        qmx::CDebug::Trace(qmx::CDebug::TraceDetail, "%s lacks the message box, none shown\n",
+                           g_strSessionMessageLibrary.c_str());
+    } else if (enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
+        std::string title = cvn::kServiceName;
+        std::string body = text;
+        for (DWORD i = 0; i < count; ++i) {
+            if (sessions[i].State != WTSActive)
+                continue;
+            DWORD response = 0;
+            if (send(WTS_CURRENT_SERVER_HANDLE, sessions[i].SessionId, &title[0], static_cast<DWORD>(title.size()),
+                     &body[0], static_cast<DWORD>(body.size()), MB_OK | MB_ICONWARNING, 0, &response, FALSE))
+                delivered = true;
+        }
+        release(sessions);
+    }
+    FreeLibrary(library);
+    return delivered;
 }
 
 bool RunsUnderWow64()
@@ -156,15 +202,32 @@ const char* CCVNRemoteApp::NotifyUsers(const char* format, int seconds)
     if (!GetComputerNameA(computer, &size))
         return nullptr;
 
-    // Both take everything after the addressee as the message: no quotes.
+    // Both programs take everything after the addressee as the message: no
+    // quotes. The ways are tried in turn until one delivers, all within one
+    // budget, so that the last notice holds the shutdown back 10 s at most.
     const std::string text = cvn::FormatNotice(format, seconds);
-    if (Deliver("net send " + std::string(computer, size) + " " + text, m_StopRequest))
+    const cvn::CWaitTime time(kNoticeWaitMs);
+    if (Deliver("net send " + std::string(computer, size) + " " + text, time, m_StopRequest))
         return "net send";
-    if (m_StopRequest.Raised())
+    if (m_StopRequest.Raised() || time.Left() == 0)
         return nullptr;
     qmx::CDebug::Trace(qmx::CDebug::TraceDetail, "net send did not deliver, trying msg\n");
-    return Deliver(MsgProgram(m_strAppDir) + " * " + text, m_StopRequest) ? "msg" : nullptr;
+    if (Deliver(MsgProgram(m_strAppDir) + " * " + text, time, m_StopRequest))
+        return "msg";
+    if (m_StopRequest.Raised() || time.Left() == 0)
+        return nullptr;
+    qmx::CDebug::Trace(qmx::CDebug::TraceDetail, "msg did not deliver, trying a message box\n");
+    return SendToSessions(text) ? "message box" : nullptr;
 }
+
+namespace cvn {
+
+void SetSessionMessageLibrary(const char* name)
+{
+    g_strSessionMessageLibrary = name && *name ? name : "wtsapi32.dll";
+}
+
+}  // namespace cvn
 
 void CCVNRemoteApp::ShutdownSystem()
 {

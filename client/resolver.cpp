@@ -1,36 +1,40 @@
 #include "resolver.h"
 
-#include <chrono>
-#include <condition_variable>
 #include <mutex>
 #include <string>
-#include <thread>
 
 #include "net.h"
 #include "stop_request.h"
+#include "sync.h"
 
 namespace cvn {
 
 namespace {
+
+const unsigned long kForever = 0xFFFFFFFFul;
 
 class CResolver {
 public:
     Lookup Resolve(const char* name, std::uint32_t* address, unsigned long timeoutMs, const CStopRequest* stop);
     void SetLookup(HostLookup lookup)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<CLock> lock(m_lock);
         m_pLookup = lookup;
     }
 
 private:
     // Waits on m_changed until ready holds, the time is up or stop is raised.
     template <typename Ready>
-    bool WaitUntil(std::unique_lock<std::mutex>& lock, const CWaitTime& time, const CStopRequest* stop,
-                   Ready ready);
+    bool WaitUntil(std::unique_lock<CLock>& lock, const CWaitTime& time, const CStopRequest* stop, Ready ready);
+    static void RunWorker(void* resolver) { static_cast<CResolver*>(resolver)->Work(); }
     void Work();
 
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
+    // m_changed is set, under the lock, whenever a look-up ends; a waiter
+    // resets it under the lock before it lets go, so that no end is missed.
+    // m_work wakes the thread for a new look-up.
+    CLock m_lock;
+    CEvent m_changed;
+    CEvent m_work;
     bool m_bThread = false;
     HostLookup m_pLookup = NetResolveHost;
     // The look-up in flight (m_bBusy), or the last one made.
@@ -45,14 +49,20 @@ private:
 };
 
 template <typename Ready>
-bool CResolver::WaitUntil(std::unique_lock<std::mutex>& lock, const CWaitTime& time, const CStopRequest* stop,
+bool CResolver::WaitUntil(std::unique_lock<CLock>& lock, const CWaitTime& time, const CStopRequest* stop,
                           Ready ready)
 {
     while (!ready()) {
         const unsigned long left = time.Left();
         if (left == 0 || (stop && stop->Raised()))
             return false;
-        m_changed.wait_for(lock, std::chrono::milliseconds(StopSlice(stop, left)));
+        m_changed.Reset();
+        lock.unlock();
+        if (stop)
+            CEvent::WaitEither(m_changed, stop->Event(), left);
+        else
+            m_changed.Wait(left);
+        lock.lock();
     }
     return true;
 }
@@ -61,7 +71,7 @@ Lookup CResolver::Resolve(const char* name, std::uint32_t* address, unsigned lon
                           const CStopRequest* stop)
 {
     const CWaitTime time(timeoutMs);
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<CLock> lock(m_lock);
     bool joined = m_bBusy && m_strName == name;
     if (!joined && !(m_bUnclaimed && m_strName == name)) {
         // Another name's look-up must end first: one in flight at a time.
@@ -71,14 +81,15 @@ Lookup CResolver::Resolve(const char* name, std::uint32_t* address, unsigned lon
             if (!m_bThread) {
                 // Never joined: at the end of the process it may still be
                 // waiting for a name server that does not answer.
-                std::thread([this] { Work(); }).detach();
+                if (!StartDetachedThread(RunWorker, this))
+                    return Lookup::NotFound;
                 m_bThread = true;
             }
             m_strName = name;
             m_bBusy = true;
             m_bUnclaimed = false;
             joined = true;
-            m_changed.notify_all();
+            m_work.Set();
         }
     }
     if (joined) {
@@ -93,9 +104,14 @@ Lookup CResolver::Resolve(const char* name, std::uint32_t* address, unsigned lon
 
 void CResolver::Work()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<CLock> lock(m_lock);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_bBusy; });
+        while (!m_bBusy) {
+            m_work.Reset();
+            lock.unlock();
+            m_work.Wait(kForever);
+            lock.lock();
+        }
         std::string name = m_strName;
         HostLookup lookup = m_pLookup;
         lock.unlock();
@@ -107,7 +123,7 @@ void CResolver::Work()
         m_bUnclaimed = true;
         m_bBusy = false;
         ++m_dwCompleted;
-        m_changed.notify_all();
+        m_changed.Set();
     }
 }
 

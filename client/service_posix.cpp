@@ -36,6 +36,18 @@ void ControlServiceCommand(int)
 
 int CCVNRemoteApp::SetStatus(DWORD state)
 {
+    return ReportStatus(state);
+}
+
+int CCVNRemoteApp::SetStatus(DWORD state, DWORD win32ExitCode, DWORD specificExitCode)
+{
+    m_ServiceStatus.dwWin32ExitCode = win32ExitCode;
+    m_ServiceStatus.dwServiceSpecificExitCode = specificExitCode;
+    return ReportStatus(state);
+}
+
+int CCVNRemoteApp::ReportStatus(DWORD state)
+{
     m_ServiceStatus.dwCurrentState = state;
     return 0;
 }

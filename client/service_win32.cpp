@@ -9,6 +9,7 @@
 #include "app.h"
 #include "exception.h"
 #include "qmx/debug.h"
+#include "sync.h"
 
 using qmx::CDebug;
 
@@ -17,8 +18,9 @@ namespace {
 // How long the service manager is told a stop may take: the worker's waits
 // all end within a slice of the stop request, and it then ends its pass.
 const DWORD kStopWaitHintMs = 5000;
-// The control handler and the worker both report the status.
-std::mutex g_statusLock;
+// The control handler and the worker both report the status: the record,
+// exit codes included, changes only under this lock.
+cvn::CLock g_statusLock;
 
 // Closes the handles it holds, the service's before the manager's.
 class CServiceHandles {
@@ -160,9 +162,7 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
         app->SetStatus(SERVICE_START_PENDING);
 
         if (!app->m_hPauseEvent || !app->m_hContinueEvent || !app->m_hStopEvent || !app->m_hWorkerThread) {
-            app->m_ServiceStatus.dwWin32ExitCode = error;
-            app->m_ServiceStatus.dwServiceSpecificExitCode = 0xFFFFFFFF;
-            app->SetStatus(SERVICE_STOPPED);
+            app->SetStatus(SERVICE_STOPPED, error, 0xFFFFFFFF);
             throw new CCVNException(error, 0);
         }
 
@@ -223,17 +223,34 @@ DWORD WINAPI MonitorThread(LPVOID)
     // by itself (a failed start-up, no server address) stops with the
     // catalogue identifier of its error, instead of reading RUNNING while
     // it protects nothing.
-    if (failure != 0) {
-        app->m_ServiceStatus.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
-        app->m_ServiceStatus.dwServiceSpecificExitCode = failure;
-    }
-    app->SetStatus(SERVICE_STOPPED);
+    if (failure != 0)
+        app->SetStatus(SERVICE_STOPPED, ERROR_SERVICE_SPECIFIC_ERROR, failure);
+    else
+        app->SetStatus(SERVICE_STOPPED);
     return result;
 }
 
 int CCVNRemoteApp::SetStatus(DWORD state)
 {
-    std::lock_guard<std::mutex> lock(g_statusLock);
+    std::lock_guard<cvn::CLock> lock(g_statusLock);
+    return ReportStatus(state);
+}
+
+int CCVNRemoteApp::SetStatus(DWORD state, DWORD win32ExitCode, DWORD specificExitCode)
+{
+    std::lock_guard<cvn::CLock> lock(g_statusLock);
+    // Only a stop carries exit codes: a stopped or stopping service keeps
+    // the ones it has.
+    const DWORD current = m_ServiceStatus.dwCurrentState;
+    if (current != SERVICE_STOPPED && (current != SERVICE_STOP_PENDING || state == SERVICE_STOPPED)) {
+        m_ServiceStatus.dwWin32ExitCode = win32ExitCode;
+        m_ServiceStatus.dwServiceSpecificExitCode = specificExitCode;
+    }
+    return ReportStatus(state);
+}
+
+int CCVNRemoteApp::ReportStatus(DWORD state)
+{
     // Once stopping, only STOPPED may follow (a pause or continue handled
     // meanwhile must not bring the service back); once stopped, nothing.
     const DWORD current = m_ServiceStatus.dwCurrentState;

@@ -1,12 +1,15 @@
 # Cross-compiling the Windows deliverables with Debian's MinGW-w64; included
 # by the toolchain file of each architecture after it has set
 # CMAKE_SYSTEM_PROCESSOR, the compilers' prefix and the Wine architecture.
-# The posix thread model gives std::thread to the client, the tests and the
-# simulator; its winpthread is linked statically like the rest of the runtime.
+# The win32 thread model: the posix one links winpthreads into every program,
+# and that imports functions that only Vista and later export, so that the
+# deliverables would not load on the Windows versions they are for. The
+# client keeps its threads, locks and waits behind client/sync.h; the
+# simulator has its own (tools/upssim/threads.h).
 set(CMAKE_SYSTEM_NAME Windows)
 
-set(CMAKE_C_COMPILER   ${TOOLCHAIN_PREFIX}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-posix)
+set(CMAKE_C_COMPILER   ${TOOLCHAIN_PREFIX}-gcc-win32)
+set(CMAKE_CXX_COMPILER ${TOOLCHAIN_PREFIX}-g++-win32)
 set(CMAKE_RC_COMPILER  ${TOOLCHAIN_PREFIX}-windres)
 set(CMAKE_MC_COMPILER  ${TOOLCHAIN_PREFIX}-windmc)
 

@@ -38,13 +38,13 @@ CServer::~CServer()
 
 void CServer::SetEventSink(std::function<void(const std::string&)> sink)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     m_sink = std::move(sink);
 }
 
 bool CServer::Start(std::string* error)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     if (m_bStarted)
         return true;
     if (!net::Startup()) {
@@ -74,21 +74,21 @@ bool CServer::Start(std::string* error)
           "\", output source \"" + m_options.output + "\", battery status \"" +
           m_options.battery + "\"");
     UpdateListener();
-    m_thread = std::thread(&CServer::Loop, this);
+    m_thread = Thread([this] { Loop(); });
     return true;
 }
 
 void CServer::Stop()
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        std::lock_guard<Mutex> lock(m_mutex);
         if (!m_bStarted)
             return;
         m_bQuit = true;
         Wake();
     }
     m_thread.join();
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     for (auto& c : m_conns) {
         if (c->info.open)
             CloseConn(*c, "the simulator stops", false);
@@ -105,7 +105,7 @@ void CServer::Stop()
 
 std::uint16_t CServer::Port() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return m_port;
 }
 
@@ -157,33 +157,33 @@ void CServer::ChangeValue(std::string* value, const char* name, const std::strin
 
 void CServer::SetOutput(const std::string& value)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     ChangeValue(&m_options.output, "output source", value);
     Wake();
 }
 
 void CServer::SetBattery(const std::string& value)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     ChangeValue(&m_options.battery, "battery status", value);
     Wake();
 }
 
 std::string CServer::Output() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return m_options.output;
 }
 
 std::string CServer::Battery() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return m_options.battery;
 }
 
 void CServer::SetCredentials(const std::string& user, const std::string& password)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     m_options.user = user;
     m_options.password = password;
     Event("credentials now: user " + Quote(user));
@@ -191,7 +191,7 @@ void CServer::SetCredentials(const std::string& user, const std::string& passwor
 
 void CServer::SetFault(Fault fault, bool on)
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<Mutex> lock(m_mutex);
     m_faults[static_cast<int>(fault)] = on;
     Event(std::string("fault ") + FaultName(fault) + (on ? " on" : " off"));
     // The listener follows before this returns, so that a connect right
@@ -201,17 +201,17 @@ void CServer::SetFault(Fault fault, bool on)
 
 bool CServer::HasFault(Fault fault) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return Has(fault);
 }
 
 void CServer::CloseConnections()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<Mutex> lock(m_mutex);
     RunOnServer(lock, [this] { CloseAllConns("asked to close"); });
 }
 
-void CServer::RunOnServer(std::unique_lock<std::mutex>& lock, std::function<void()> task)
+void CServer::RunOnServer(std::unique_lock<Mutex>& lock, std::function<void()> task)
 {
     if (!m_bStarted) {
         task();
@@ -236,7 +236,7 @@ void CServer::RunTasks()
 
 void CServer::SendRaw(const std::string& bytes)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     for (auto& c : m_conns) {
         if (c->info.open)
             Queue(*c, bytes, 0);
@@ -246,7 +246,7 @@ void CServer::SendRaw(const std::string& bytes)
 
 void CServer::SendUrgent()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     for (auto& c : m_conns) {
         if (c->info.open)
             Queue(*c, "!", 0, true);
@@ -256,14 +256,14 @@ void CServer::SendUrgent()
 
 void CServer::SetDelay(long ms)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     m_options.delayMs = ms;
     Event("lines now go out " + std::to_string(ms) + " ms after their cause");
 }
 
 void CServer::Play(const std::vector<Step>& steps)
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     m_steps = steps;
     m_nextStep = 0;
     m_stepBaseMs = Now();
@@ -273,13 +273,13 @@ void CServer::Play(const std::vector<Step>& steps)
 
 bool CServer::ScenarioDone() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return m_nextStep >= m_steps.size();
 }
 
 bool CServer::Stopped() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return m_bStopped;
 }
 
@@ -287,13 +287,13 @@ bool CServer::Stopped() const
 
 std::vector<Received> CServer::ReceivedChunks() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return m_received;
 }
 
 std::string CServer::ReceivedText(int connection) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     std::string text;
     for (const Received& r : m_received) {
         if (r.connection == connection)
@@ -304,7 +304,7 @@ std::string CServer::ReceivedText(int connection) const
 
 std::vector<ConnectionInfo> CServer::Connections() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     std::vector<ConnectionInfo> infos;
     for (const auto& c : m_conns)
         infos.push_back(c->info);
@@ -313,7 +313,7 @@ std::vector<ConnectionInfo> CServer::Connections() const
 
 ConnectionInfo CServer::Connection(int id) const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     for (const auto& c : m_conns) {
         if (c->info.id == id)
             return c->info;
@@ -323,7 +323,7 @@ ConnectionInfo CServer::Connection(int id) const
 
 std::vector<std::string> CServer::Events() const
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
+    std::lock_guard<Mutex> lock(m_mutex);
     return m_events;
 }
 
@@ -338,7 +338,7 @@ bool CServer::WaitFor(const std::function<bool()>& condition, long timeoutMs) co
             return false;
         // The condition's getters take the lock themselves, so a change may
         // slip in between the test and the wait: the short wait catches it.
-        std::unique_lock<std::mutex> lock(m_mutex);
+        std::unique_lock<Mutex> lock(m_mutex);
         m_changed.wait_for(lock, std::min<std::chrono::steady_clock::duration>(
                                      deadline - now, std::chrono::milliseconds(20)));
     }
@@ -397,7 +397,7 @@ void CServer::UpdateListener()
 
 void CServer::Loop()
 {
-    std::unique_lock<std::mutex> lock(m_mutex);
+    std::unique_lock<Mutex> lock(m_mutex);
     while (!m_bQuit) {
         RunTasks();
         std::vector<net::Socket> watch;

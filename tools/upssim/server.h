@@ -9,18 +9,17 @@
 #define UPSSIM_SERVER_H
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "upssim/scenario.h"
 #include "upssim/socket.h"
+#include "upssim/threads.h"
 
 namespace upssim {
 
@@ -124,7 +123,7 @@ private:
 
     void Loop();
     // Runs task on the server thread (at once before Start) and waits for it.
-    void RunOnServer(std::unique_lock<std::mutex>& lock, std::function<void()> task);
+    void RunOnServer(std::unique_lock<Mutex>& lock, std::function<void()> task);
     void RunTasks();
     void Event(const std::string& text);
     void EventOf(const Conn& c, const std::string& text);
@@ -147,9 +146,9 @@ private:
     Options m_options;
     std::function<void(const std::string&)> m_sink;
 
-    mutable std::mutex m_mutex;
-    mutable std::condition_variable m_changed;
-    std::thread m_thread;
+    mutable Mutex m_mutex;
+    mutable CondVar m_changed;
+    Thread m_thread;
     bool m_bStarted = false;
     bool m_bQuit = false;
     std::chrono::steady_clock::time_point m_start;
