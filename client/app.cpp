@@ -5,7 +5,6 @@
 #include <cctype>
 #include <cstdint>
 #include <cstring>
-#include <iostream>
 
 #include "exception.h"
 #include "ini_file.h"
@@ -34,18 +33,18 @@ bool IsSettingsOption(const char* argument)
 
 void WriteUsage(bool win9x)
 {
-    std::cerr << "Usage:   CVNRemote [options]" << std::endl;
-    std::cerr << "Options: -c file  Initialization file, defaults to \".\\CVNRemote.ini\"." << std::endl;
-    std::cerr << "         daemon   Run as a daemon." << std::endl;
+    std::fputs("Usage:   CVNRemote [options]\n", stderr);
+    std::fputs("Options: -c file  Initialization file, defaults to \".\\CVNRemote.ini\".\n", stderr);
+    std::fputs("         daemon   Run as a daemon.\n", stderr);
     if (!win9x) {
-        std::cerr << "         install  Install as a service." << std::endl;
-        std::cerr << "         remove   Remove as a service." << std::endl;
-        std::cerr << "         start    Start service." << std::endl;
-        std::cerr << "         stop     Stop service." << std::endl;
-        std::cerr << "         pause    Pause service." << std::endl;
-        std::cerr << "         resume   Resume service." << std::endl;
+        std::fputs("         install  Install as a service.\n", stderr);
+        std::fputs("         remove   Remove as a service.\n", stderr);
+        std::fputs("         start    Start service.\n", stderr);
+        std::fputs("         stop     Stop service.\n", stderr);
+        std::fputs("         pause    Pause service.\n", stderr);
+        std::fputs("         resume   Resume service.\n", stderr);
     }
-    std::cerr << std::endl;
+    std::fputs("\n", stderr);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <io.h>
 
 #include <cstdio>
-#include <iostream>
 
 #include "message_format.h"
 #include "platform.h"
@@ -108,12 +107,10 @@ void CCVNException::ReportToConsole()
     GetMessage(text);
     // The texts bring their own CR LF; in the C runtime's text mode every
     // LF would gain another CR.
-    std::cerr.flush();
     std::fflush(stderr);
     int fd = _fileno(stderr);
     int mode = fd >= 0 ? _setmode(fd, _O_BINARY) : -1;
-    std::cerr << text;
-    std::cerr.flush();
+    std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
     if (mode != -1)
         _setmode(fd, mode);

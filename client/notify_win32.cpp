@@ -167,8 +167,17 @@ std::string MsgProgram(const std::string& appDir)
 {
     if (!RunsUnderWow64() || GetFileAttributesA((appDir + "msg.exe").c_str()) != INVALID_FILE_ATTRIBUTES)
         return "msg";
+    // Looked up, not imported: Windows 9x and NT 4.0 do not have it (nor
+    // WOW64, so there the plain Windows folder is the system's).
+    typedef UINT(WINAPI * WindowsDirectoryFn)(LPSTR, UINT);
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    WindowsDirectoryFn systemWindows =
+        kernel ? reinterpret_cast<WindowsDirectoryFn>(
+                     reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemWindowsDirectoryA")))
+               : nullptr;
     char windows[MAX_PATH];
-    const UINT length = GetSystemWindowsDirectoryA(windows, sizeof windows);
+    const UINT length = systemWindows ? systemWindows(windows, sizeof windows)
+                                      : GetWindowsDirectoryA(windows, sizeof windows);
     if (length == 0 || length >= sizeof windows)
         return "msg";
     return "\"" + std::string(windows, length) + "\\Sysnative\\msg.exe\"";

@@ -2,7 +2,7 @@
 #include "service.h"
 
 #include <cstdlib>
-#include <iostream>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -54,7 +54,8 @@ public:
     if (handles.m_hService)
         CloseServiceHandle(handles.m_hService);
     handles.m_hService = nullptr;
-    std::cout << confirmation << std::endl;
+    std::printf("%s\n", confirmation);
+    std::fflush(stdout);
     CloseServiceHandle(handles.m_hManager);
     handles.m_hManager = nullptr;
     exit(0);

@@ -1,7 +1,7 @@
 // The simulator's thread, lock and condition. Natively they are the standard
 // library's; the Windows programs are built with the compiler's win32 thread
 // model, which has none, so there they are thin classes on the system's own
-// (the simulator is a test peer: Vista's condition variables are fine here).
+// (the simulator is a test peer: what Vista brought is fine here).
 #ifndef UPSSIM_THREADS_H
 #define UPSSIM_THREADS_H
 
@@ -35,25 +35,30 @@ private:
     CRITICAL_SECTION m_cs;
 };
 
+// Vista's condition variable; threads_win32.cpp holds the calls, so that
+// the programs that include this header need not ask for Vista themselves.
 class CondVar {
 public:
-    CondVar() { InitializeConditionVariable(&m_cv); }
-    void notify_all() { WakeAllConditionVariable(&m_cv); }
+    CondVar();
+    CondVar(const CondVar&) = delete;
+    CondVar& operator=(const CondVar&) = delete;
+    void notify_all();
     template <typename Rep, typename Period>
     void wait_for(std::unique_lock<Mutex>& lock, std::chrono::duration<Rep, Period> time)
     {
         auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time).count();
-        SleepConditionVariableCS(&m_cv, lock.mutex()->Native(), ms > 0 ? static_cast<DWORD>(ms) : 0);
+        Wait(lock, ms > 0 ? static_cast<DWORD>(ms) : 0);
     }
     template <typename Predicate>
     void wait(std::unique_lock<Mutex>& lock, Predicate ready)
     {
         while (!ready())
-            SleepConditionVariableCS(&m_cv, lock.mutex()->Native(), INFINITE);
+            Wait(lock, INFINITE);
     }
 
 private:
-    CONDITION_VARIABLE m_cv;
+    void Wait(std::unique_lock<Mutex>& lock, DWORD ms);
+    void* m_cv = nullptr;  // a CONDITION_VARIABLE: one pointer
 };
 
 class Thread {
