@@ -68,6 +68,21 @@ bool MakeReadOnly(const std::string& path)
     return file == nullptr;
 }
 
+#if !defined(_WIN32)
+// Natively no service manager takes the commands: each fails, is reported,
+// and ends the program with 1 before any monitor runs.
+TEST_F(ClientStart, ServiceCommandsFailWithStatusOneAndNoMonitor)
+{
+    WriteSettings(kNoServer);
+    for (const char* command : {"install", "remove", "start", "stop", "pause", "resume"}) {
+        ProcessResult r = Run({command});
+        EXPECT_EQ(kFailed, r.exitCode) << command;
+        EXPECT_EQ(std::string::npos, r.err.find("Connecting to server.")) << command;
+        EXPECT_NE(std::string::npos, r.err.find("Failed to Initialize Application")) << command << r.err;
+    }
+}
+#endif
+
 TEST_F(ClientStart, RejectedArgumentsShowTheUsageTextAndEndWithMinusOne)
 {
     for (auto args : std::vector<std::vector<std::string>>{

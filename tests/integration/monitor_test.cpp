@@ -269,11 +269,26 @@ TEST_F(Monitor, ASilentServerIsAskedOnceAndGivenUpTenSecondsLater)
     EXPECT_GE(Seconds(Clock::now() - heard), 19.5);
     EXPECT_LE(Seconds(Clock::now() - heard), 21.5);
 
+    const Clock::time_point lostAt = Clock::now();
     server.SetFault(upssim::Fault::Silent, false);
+    // After the usual pause (1 s on battery), not at once.
+    ASSERT_TRUE(server.WaitForConnections(2, 10000)) << client->Err();
+    EXPECT_GE(Seconds(Clock::now() - lostAt), 0.7);
     ASSERT_TRUE(server.WaitForText(2, "GetValue(Battery Status)\r\n", 10000)) << client->Err();
     EXPECT_TRUE(server.Connection(1).closedByClient);
     // The question is traced like the other lines sent: two sessions, one question.
     EXPECT_EQ(3u, Count(ReadText(env.AppDir() + "agtrace.log"), "T3:SEND:GetValue(Output Source)\n"));
+}
+
+// A quiet server that answers the question is kept: the answer clears the
+// question, and the next one goes out 10 s later.
+TEST_F(Monitor, AQuietServerThatAnswersTheQuestionIsNeverGivenUp)
+{
+    StartClient(600);
+    const std::string query = "GetValue(Output Source)\r\n";
+    ASSERT_TRUE(server.WaitFor([&] { return Count(server.ReceivedText(1), query) >= 3; }, 35000)) << client->Err();
+    EXPECT_EQ(1u, server.Connections().size());
+    EXPECT_EQ(std::string::npos, client->Err().find("Connection to server lost!"));
 }
 
 #if !defined(_WIN32)

@@ -13,6 +13,7 @@
 
 #include "app.h"
 #include "exception.h"
+#include "notify.h"
 
 namespace {
 
@@ -100,8 +101,15 @@ int main(int argc, char** argv)
             return 3;
         }
         if (action == "notify") {
-            app.NotifyUsers(argv[4], std::atoi(argv[5]));
-            std::printf("notified\n");
+#if defined(_WIN32)
+            if (const char* library = std::getenv("CVN_SESSION_MESSAGE_LIBRARY"))
+                cvn::SetSessionMessageLibrary(library);
+#endif
+            const char* way = app.NotifyUsers(argv[4], std::atoi(argv[5]));
+            if (way)
+                std::printf("notified by %s\n", way);
+            else
+                std::printf("not delivered\n");
         } else {
             app.ShutdownSystem();
             std::printf("stop=%d\n", app.m_bStop ? 1 : 0);

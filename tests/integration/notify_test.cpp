@@ -5,6 +5,10 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 #include "support/client_env.h"
 
@@ -66,6 +70,11 @@ ProcessResult Notify(const ClientEnv& env, const std::string& format, int second
     return Drive(env, platform, {"notify", format, std::to_string(seconds)});
 }
 
+double SecondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace
 
 TEST(UserNotice, FormattedTextGoesToThisComputerExactly)
@@ -110,6 +119,46 @@ TEST(UserNotice, WhereNetSendDoesNotDeliverMsgSendsTheText)
     EXPECT_EQ(Folded(env.AppDir() + "msg.exe"), Folded(calls[1].program));
     EXPECT_EQ("msg * UPS on battery, system will shutdown in 120 seconds.", calls[1].commandLine);
 }
+
+// Where neither program delivers (Windows Home editions have no msg.exe),
+// the text goes to a message box on every active session, from a library
+// looked up at run time: one that is missing, or lacks the function, leaves
+// the notice undelivered and nothing worse. All the ways share one 10 s.
+TEST(UserNotice, TheWaysAreTriedInTurnWithinOneBudget)
+{
+    ClientEnv env;
+    env.SetExitStatus("net.exe", 1);
+    env.SetExitStatus("msg.exe", 1);
+    auto notify = [&](const std::string& library) {
+        ::SetEnvironmentVariableA("CVN_SESSION_MESSAGE_LIBRARY", library.c_str());
+        ProcessResult r = Notify(env, kOnBattery, 30);
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        return r.out;
+    };
+    EXPECT_EQ("notified by message box\n", notify(BinPath("session_messages.dll")));
+    std::vector<RecordedCall> calls = env.Calls();
+    ASSERT_EQ(3u, calls.size());
+    EXPECT_EQ(NoticeCommand("UPS on battery, system will shutdown in 30 seconds."), calls[0].commandLine);
+    EXPECT_EQ("msg * UPS on battery, system will shutdown in 30 seconds.", calls[1].commandLine);
+    EXPECT_EQ("1: Corvane Remote Shutdown Client: UPS on battery, system will shutdown in 30 seconds.",
+              calls[2].commandLine);
+
+    EXPECT_EQ("not delivered\n", notify("no_such_library.dll"));
+    EXPECT_EQ("not delivered\n", notify("kernel32.dll"));
+    EXPECT_EQ(7u, env.Calls().size());
+
+    // msg hangs: the budget is gone when it is given up, and no box follows.
+    env.SetHanging("msg.exe", true);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ("notified by msg\n", notify(BinPath("session_messages.dll")));
+    EXPECT_GE(SecondsSince(start), 9.5);
+    EXPECT_LE(SecondsSince(start), 20.0);
+    env.SetHanging("msg.exe", false);
+    calls = env.AwaitCalls(9, 2000);
+    EXPECT_EQ(9u, calls.size());
+    EXPECT_EQ("msg * UPS on battery, system will shutdown in 30 seconds.", calls.back().commandLine);
+    ::SetEnvironmentVariableA("CVN_SESSION_MESSAGE_LIBRARY", nullptr);
+}
 #endif
 
 // Far beyond the 260 characters a fixed command buffer would hold: cutting it
@@ -129,12 +178,16 @@ TEST(UserNotice, LongTextIsSentWhole)
 }
 
 // The fake does not end before the test lets it: the driver's return shows
-// that the notice gave up waiting instead of holding the monitor.
+// that the notice gave up waiting, after its 10 s, instead of holding the
+// monitor.
 TEST(UserNotice, HangingCommandIsLeftToItselfAfterTheTimeLimit)
 {
     ClientEnv env;
     env.SetHanging(true);
+    const auto start = std::chrono::steady_clock::now();
     ProcessResult r = Notify(env, "UPS on battery, shuting down now.", -1);
+    EXPECT_GE(SecondsSince(start), 9.5);
+    EXPECT_LE(SecondsSince(start), 20.0);
     EXPECT_FALSE(r.timedOut);
     ASSERT_EQ(0, r.exitCode) << r.err;
     EXPECT_NE(std::string::npos, r.out.find("notified"));
@@ -205,5 +258,20 @@ TEST(SystemShutdown, AMissingOrFailingShutdownCommandIsReportedAndTheMonitorGoes
     EXPECT_NE(std::string::npos, r.out.find("stop=0"));
     EXPECT_EQ("Unable to shut down the system. Detail[shutdown exited with status 1].\r\n", r.err);
     EXPECT_EQ(1u, failing.Calls().size());
+}
+
+// A shutdown command still running after its 10 s is taken to be shutting
+// the system down: waited for that long, and no longer.
+TEST(SystemShutdown, AShutdownCommandStillRunningAtItsLimitCountsAsTaken)
+{
+    ClientEnv env;
+    env.SetHanging(true);
+    const auto start = std::chrono::steady_clock::now();
+    ProcessResult r = Drive(env, "nt", {"shutdown"});
+    EXPECT_GE(SecondsSince(start), 9.5);
+    EXPECT_LE(SecondsSince(start), 20.0);
+    ASSERT_EQ(0, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos, r.out.find("stop=1"));
+    EXPECT_EQ("", r.err);
 }
 #endif

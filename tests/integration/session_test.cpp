@@ -429,6 +429,18 @@ TEST_F(Session, ASlowNameServerIsWaitedForOnlyWithinTheBudget)
     EXPECT_EQ(1, g_lookups.load());
     if (socket != -1)
         cvn::NetClose(socket);
+
+    // That answer served once: the name is looked up again (a server whose
+    // address changed is found), and a late answer for one name never
+    // serves another.
+    EXPECT_EQ(-1, Connect(500));
+    EXPECT_EQ(2, g_lookups.load());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+    WriteSettings("ups.other.test", sim.Port());
+    EXPECT_EQ(-1, Connect(500));
+    EXPECT_EQ(3, g_lookups.load());
+    EXPECT_EQ(1u, sim.Connections().size());
+    std::this_thread::sleep_for(std::chrono::milliseconds(2200));
     cvn::SetHostLookup(nullptr);
 }
 

@@ -36,11 +36,17 @@ ProcessResult ClientEnv::Run(const std::string& program, const std::vector<std::
 
 void ClientEnv::SetHanging(bool on)
 {
+    SetHanging("", on);
+}
+
+void ClientEnv::SetHanging(const std::string& program, bool on)
+{
+    const std::string flag = File(program.empty() ? "hang" : program + ".hang");
     if (on) {
-        WriteFile(File("hang"), "");
+        WriteFile(flag, "");
     } else {
         std::error_code ignored;
-        std::filesystem::remove(File("hang"), ignored);
+        std::filesystem::remove(flag, ignored);
     }
 }
 

@@ -69,6 +69,8 @@ public:
     // While on, every fake records its start and then does not end until it
     // is turned off again or the environment goes.
     void SetHanging(bool on);
+    // The same for one fake alone ("msg.exe"; under Wine).
+    void SetHanging(const std::string& program, bool on);
     // The fake of program ("net.exe", "msg.exe", natively "shutdown") ends
     // with this status from now on.
     void SetExitStatus(const std::string& program, int status);

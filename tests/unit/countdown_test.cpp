@@ -182,6 +182,7 @@ TEST_F(Countdown, PowerRestoredIsSentEvenWhenNoShutdownWasAnnounced)
 TEST_F(Countdown, ZeroDelayShutsDownOnceTheTickHasMoved)
 {
     Pass(true, false, 0, 30);
+    ASSERT_EQ(1u, host.sent.size());
     EXPECT_EQ(0, host.sent[0].seconds);
     EXPECT_EQ(0, host.shutdowns);
     EXPECT_EQ(0, countdown.TimeLeft(host.now));

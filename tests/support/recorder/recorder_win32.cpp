@@ -4,8 +4,9 @@
 // test's folder. It appends its process id, its own path and its raw command
 // line to calls.log in the folder named by CVN_RECORD_DIR (in its own folder
 // when that is not set, as for a service, which gets the service manager's
-// environment), then stays while the file "hang" exists there, and ends with
-// the status written in "<its file name>.exit" there, or 0.
+// environment), then stays while the file "hang" (or "<its file name>.hang")
+// exists there, and ends with the status written in "<its file name>.exit"
+// there, or 0.
 #include <windows.h>
 
 #include <cstdlib>
@@ -44,11 +45,13 @@ int main()
     WriteFile(log, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
     CloseHandle(log);
 
+    const std::string self(module, n);
     const std::string hang = dir + "\\hang";
-    while (GetFileAttributesA(hang.c_str()) != INVALID_FILE_ATTRIBUTES)
+    const std::string ownHang = dir + "\\" + self.substr(self.rfind('\\') + 1) + ".hang";
+    while (GetFileAttributesA(hang.c_str()) != INVALID_FILE_ATTRIBUTES ||
+           GetFileAttributesA(ownHang.c_str()) != INVALID_FILE_ATTRIBUTES)
         Sleep(50);
 
-    const std::string self(module, n);
     const HANDLE exit = CreateFileA((dir + "\\" + self.substr(self.rfind('\\') + 1) + ".exit").c_str(),
                                     GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     if (exit == INVALID_HANDLE_VALUE)
