@@ -129,13 +129,15 @@ TEST(UserNotice, TheWaysAreTriedInTurnWithinOneBudget)
     ClientEnv env;
     env.SetExitStatus("net.exe", 1);
     env.SetExitStatus("msg.exe", 1);
+    std::string boxes = BinPath("session_messages");
+    boxes.replace(boxes.size() - 4, 4, ".dll");
     auto notify = [&](const std::string& library) {
         ::SetEnvironmentVariableA("CVN_SESSION_MESSAGE_LIBRARY", library.c_str());
         ProcessResult r = Notify(env, kOnBattery, 30);
         EXPECT_EQ(0, r.exitCode) << r.err;
-        return r.out;
+        return r.out.substr(0, r.out.find_first_of("\r\n"));
     };
-    EXPECT_EQ("notified by message box\n", notify(BinPath("session_messages.dll")));
+    EXPECT_EQ("notified by message box", notify(boxes));
     std::vector<RecordedCall> calls = env.Calls();
     ASSERT_EQ(3u, calls.size());
     EXPECT_EQ(NoticeCommand("UPS on battery, system will shutdown in 30 seconds."), calls[0].commandLine);
@@ -143,14 +145,14 @@ TEST(UserNotice, TheWaysAreTriedInTurnWithinOneBudget)
     EXPECT_EQ("1: Corvane Remote Shutdown Client: UPS on battery, system will shutdown in 30 seconds.",
               calls[2].commandLine);
 
-    EXPECT_EQ("not delivered\n", notify("no_such_library.dll"));
-    EXPECT_EQ("not delivered\n", notify("kernel32.dll"));
+    EXPECT_EQ("not delivered", notify("no_such_library.dll"));
+    EXPECT_EQ("not delivered", notify("kernel32.dll"));
     EXPECT_EQ(7u, env.Calls().size());
 
     // msg hangs: the budget is gone when it is given up, and no box follows.
     env.SetHanging("msg.exe", true);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ("notified by msg\n", notify(BinPath("session_messages.dll")));
+    EXPECT_EQ("notified by msg", notify(boxes));
     EXPECT_GE(SecondsSince(start), 9.5);
     EXPECT_LE(SecondsSince(start), 20.0);
     env.SetHanging("msg.exe", false);

@@ -7,12 +7,18 @@
 #   - how long after a server falls silent (session open, nothing sent) the
 #     client reports the lost session;
 #   - how late the shutdown comes past its deadline when every reconnect
-#     must look the server's name up in a name server that takes 12 s (last:
-#     under Wine the shutdown ends the session of the phase's prefix).
+#     must look the server's name up in a name server that takes 12 s (under
+#     Wine the shutdown ends the session of the phase's prefix);
+#   - how often the client wakes while idle on mains with a live server that
+#     sends nothing (60 s: the voluntary context switches of its process,
+#     every thread, under Wine of the Wine process that runs it);
+#   - how late the shutdown comes past its deadline when every notice's
+#     program hangs ("net send" and "msg" under Wine, wall natively).
 #
-#   tools/bench/network_figures.sh [--reconnects N] <CVNRemote or CVNRemote.exe>
+#   tools/bench/network_figures.sh [--reconnects N] [--waits] <CVNRemote or CVNRemote.exe>
 #
-# N is 1000 by default (a reconnect takes a little over a second). Needs the
+# N is 1000 by default (a reconnect takes a little over a second); --waits
+# measures only the last two figures. Needs the
 # native build's upssim and its preloadable slow resolver
 # (build/native/bin/libcvn_slow_resolver.so). Nothing is shut down: natively
 # the client finds recording wall and shutdown stand-ins and nothing else on
@@ -21,11 +27,15 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 reconnects=1000
-if [ "${1:-}" = "--reconnects" ]; then
-  reconnects=$2
-  shift 2
-fi
-[ $# -eq 1 ] || { sed -n '2,20p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
+waits_only=0
+while [ $# -gt 1 ]; do
+  case $1 in
+    --reconnects) reconnects=$2; shift 2 ;;
+    --waits) waits_only=1; shift ;;
+    *) break ;;
+  esac
+done
+[ $# -eq 1 ] || { sed -n '2,27p' "$0" | sed 's/^# \{0,1\}//'; exit 2; }
 client=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 upssim=$root/build/native/bin/upssim
 resolver=$root/build/native/bin/libcvn_slow_resolver.so
@@ -73,6 +83,7 @@ if [ $windows = 1 ]; then
   bin=$(dirname "$client")
   cp "$client" "$bin/QMXDLL.dll" "$work/"
   cp "$bin/cvn_recorder.exe" "$work/net.exe"
+  cp "$bin/cvn_recorder.exe" "$work/msg.exe"
   . "$root/cmake/wine-env"
   WINEARCH=$(cat "$bin/../wine-arch")
   cvn_wine_env "$work"
@@ -90,8 +101,10 @@ if [ $windows = 1 ]; then
   done_with_prefix() { [ -n "${prefix:-}" ] && "$root/cmake/wine-prefix" cleanup "$prefix" >/dev/null 2>&1; prefix=; }
 else
   mkdir -p "$work/fakes"
+  # Each records itself with the time; wall hangs while the file hang exists.
   for fake in wall shutdown; do
-    printf '#!/bin/sh\necho "%s $*" >> "%s/record/calls.log"\n' "$fake" "$work" >"$work/fakes/$fake"
+    printf '#!/bin/sh\necho "$(/bin/date +%%s.%%N) %s $*" >> "%s/record/calls.log"\nwhile [ %s = wall ] && [ -e "%s/hang" ]; do /bin/sleep 0.1; done\n' \
+      "$fake" "$work" "$fake" "$work" >"$work/fakes/$fake"
     chmod +x "$work/fakes/$fake"
   done
   run=(env "PATH=$work/fakes" ASAN_OPTIONS=verify_asan_link_order=0 "$client" daemon -c "$ini")
@@ -115,6 +128,7 @@ start() {
 
 echo "== $name: $client"
 
+if [ $waits_only = 0 ]; then
 # 1. Reconnects: the first session learns "on battery"; from then on every
 #    session is closed by the server as soon as it is asked for a value.
 settings localhost 100000
@@ -172,5 +186,48 @@ else
   echo "slow name server: the client did not connect (see $work/slow-*.log)"
 fi
 client_env=()
+stop_all
+done_with_prefix
+fi
+
+# 4. Idle on mains: the session is up and the server sends nothing but the
+#    answers to the client's liveness questions.
+settings 127.0.0.1 120
+start idle -s "wait session"
+if when "$work/idle-client.log" "Successfully Connected." 60 >/dev/null; then
+  sleep 2
+  # Under Wine the process that runs the program is the loader's, not the
+  # script that started it.
+  pid=$client_pid
+  [ $windows = 1 ] && pid=$(pgrep -n -f 'CVNRemote.exe daemon')
+  switches() { cat /proc/"$pid"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt_switches/ { s += $2 } END { print s + 0 }'; }
+  before=$(switches)
+  sleep 60
+  after=$(switches)
+  echo "idle on mains: $((after - before)) wake-ups in 60 s ($(awk -v n=$((after - before)) 'BEGIN { printf "%.2f", n / 60 }')/s)"
+else
+  echo "idle on mains: the client did not connect (see $work/idle-*.log)"
+fi
+stop_all
+done_with_prefix
+
+# 5. On battery with a 5 s delay, and every notice's program hangs: the
+#    shutdown waits for the last notice's budget (10 s), and no longer.
+settings 127.0.0.1 5
+touch "$work/hang"
+start hang -o Battery -s "wait session"
+if deadline=$(when "$work/hang-client.log" "shuting down now" 90); then
+  if [ $windows = 1 ]; then
+    # The request ends the client with the prefix's session.
+    while kill -0 "$client_pid" 2>/dev/null; do sleep 0.05; done
+    down=$EPOCHREALTIME
+  else
+    down=$(when "$work/record/calls.log" "shutdown -h now" 30)
+  fi
+  echo "hanging notices: shutdown requested $(seconds "$deadline" "$down") s after its deadline"
+else
+  echo "hanging notices: no shutdown seen (see $work/hang-*.log)"
+fi
+rm -f "$work/hang"
 stop_all
 done_with_prefix
