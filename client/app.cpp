@@ -44,6 +44,8 @@ void WriteUsage(bool win9x)
         std::fputs("         pause    Pause service.\n", stderr);
         std::fputs("         resume   Resume service.\n", stderr);
     }
+    std::fputs("         status   Show what the UPS server reports now.\n", stderr);
+    std::fputs("         notice   Send a test notice to the users; a text may follow.\n", stderr);
     std::fputs("\n", stderr);
 }
 
@@ -58,7 +60,7 @@ bool IsDaemonWord(const char* argument)
 
 }  // namespace cvn
 
-CCVNRemoteApp::CCVNRemoteApp(int argc, char** argv) : m_bStop(false), m_dwFailure(0)
+CCVNRemoteApp::CCVNRemoteApp(int argc, char** argv) : m_bStop(false), m_dwFailure(0), m_eCheck(Check::None)
 {
     ProbePlatform();
     try {
@@ -79,7 +81,10 @@ CCVNRemoteApp::CCVNRemoteApp(int argc, char** argv) : m_bStop(false), m_dwFailur
             throw new CCVNException(MSG_INI_LOAD_FAILED, 1, m_strIniFile.c_str());
         fclose(check);
 
-        ConfigureTracing("agtrace.log");
+        // A check leaves the trace file alone: it may be the running
+        // service's.
+        if (m_eCheck == Check::None)
+            ConfigureTracing("agtrace.log");
     } catch (CCVNException* error) {
         // Start-up goes on: the monitor reports the text and ends.
         error->GetMessage(m_strInitError);
@@ -140,8 +145,31 @@ void CCVNRemoteApp::ParseCommandLine(int argc, char** argv)
     m_bService = !m_bWin9x;
     bool releaseConsole = m_bWin9x;
 
+    bool noticeText = false;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i] ? argv[i] : "";
+        // After a check's word only the settings option, and a notice's one
+        // text, may follow: no word acts on the service any more.
+        if (m_eCheck != Check::None) {
+            if (IsSettingsOption(argument)) {
+                if (i + 1 < argc && argv[i + 1]) {
+                    m_strIniFile = argv[++i];
+                    continue;
+                }
+            } else if (m_eCheck == Check::Notice && !noticeText) {
+                m_strNoticeText = argument;
+                noticeText = true;
+                continue;
+            }
+            WriteUsage(m_bWin9x);
+            throw cvn::UsageShown();
+        }
+        if (SameWord(argument, "status") || SameWord(argument, "notice")) {
+            m_eCheck = SameWord(argument, "status") ? Check::Status : Check::Notice;
+            // A check answers in this console, on Windows 9x too.
+            releaseConsole = false;
+            continue;
+        }
         if (!m_bWin9x) {
             if (SameWord(argument, "daemon")) {
                 m_bService = false;

@@ -57,6 +57,12 @@ public:
     int SetStatus(DWORD state);
     int SetStatus(DWORD state, DWORD win32ExitCode, DWORD specificExitCode);
 
+    // The checks of the set-up that the command line can ask for instead of
+    // the monitor ("status", "notice"); their exit status.
+    int RunCheck();
+    int ShowStatus();
+    int SendTestNotice();
+
     bool m_bStop;
     bool m_bWin9x;
     bool m_bService;
@@ -76,6 +82,11 @@ public:
     // (a failed start-up, no server address); 0 otherwise. The console
     // program's exit status and the stopped service's exit code tell it.
     DWORD m_dwFailure;
+    // The check asked for on the command line, and the text of a test notice
+    // (empty: the standard one).
+    enum class Check { None, Status, Notice };
+    Check m_eCheck;
+    std::string m_strNoticeText;
 
 private:
     // Sets and reports the state; the caller holds the status lock.
@@ -98,6 +109,9 @@ struct CommandFailed {};
 // Exit status of a run that failed: a service command, the start-up, or a
 // monitor that ended by itself.
 const int kExitFailed = 1;
+// Exit statuses of "status" beside 0 (mains, battery OK) and kExitFailed.
+const int kExitOnBattery = 2;
+const int kExitBatteryLow = 3;
 
 // The word "daemon", in any letter case.
 bool IsDaemonWord(const char* argument);

@@ -27,46 +27,84 @@ void CCountdown::Shorten(std::uint32_t now, int delaySeconds)
         m_dwDeadline = candidate;
 }
 
-void CCountdown::Step(ICountdownHost& host, bool onBattery, bool batteryLow, int onDelay, int lowDelay)
+bool CCountdown::Due(std::uint32_t now) const
+{
+    return m_dwDeadline != kMains && m_dwDeadline != kNoShutdownTime && TickIsLater(now, m_dwDeadline);
+}
+
+void CCountdown::Tell(ICountdownHost& host, const CNotice& notice, int seconds)
+{
+    // On record first: a notice may take seconds to hand over.
+    host.Record(notice, seconds);
+    host.NoticeUsers(notice, seconds);
+    m_bUsersWarned = true;
+}
+
+void CCountdown::Step(ICountdownHost& host, bool onBattery, bool batteryLow, int onDelay, int lowDelay,
+                      int noticeDelay)
 {
     if (!onBattery) {
         if (m_dwDeadline != kMains) {
-            host.Notify(kPowerRestoredNotice, -1);
+            // Users who were never warned need not hear that it is over.
+            host.Record(kPowerRestoredNotice, -1);
+            if (m_bUsersWarned)
+                host.NoticeUsers(kPowerRestoredNotice, -1);
             m_dwDeadline = kMains;
             m_bRetryWait = false;
+            m_bShutdownTaken = false;
         }
         return;
     }
 
+    if (noticeDelay > kMaxDelaySeconds)
+        noticeDelay = kMaxDelaySeconds;
     if (m_dwDeadline == kMains) {
-        // A new episode. The message goes first, so that the countdown
-        // starts when it has been handed over.
+        // A new episode. Without a notice delay the message goes first, so
+        // that the countdown starts when it has been handed over; with one,
+        // the clock starts at the failure and the message waits.
         m_bLowBatteryWarned = false;
+        m_bShutdownTaken = false;
         m_dwDeadline = kNoShutdownTime;
-        if (onDelay >= 0)
-            host.Notify(kOnBatteryNotice, onDelay);
+        m_dwEpisodeStart = host.Now();
+        m_bUsersWarned = noticeDelay <= 0;
+        if (onDelay >= 0) {
+            host.Record(kOnBatteryNotice, onDelay);
+            if (m_bUsersWarned)
+                host.NoticeUsers(kOnBatteryNotice, onDelay);
+        }
     }
     if (onDelay >= 0)
         Shorten(host.Now(), onDelay);
 
     if (batteryLow && lowDelay >= 0) {
         if (!m_bLowBatteryWarned)
-            host.Notify(kLowBatteryNotice, lowDelay);
+            Tell(host, kLowBatteryNotice, lowDelay);
         m_bLowBatteryWarned = true;
         Shorten(host.Now(), lowDelay);
     }
 
-    if (m_dwDeadline != kNoShutdownTime && TickIsLater(host.Now(), m_dwDeadline) &&
-        (!m_bRetryWait || !TickIsLater(m_dwRetryAt, host.Now()))) {
-        host.Notify(kShutdownNowNotice, -1);
-        m_bRetryWait = !host.Shutdown();
+    // The outage has lasted the notice delay: the users hear of it now,
+    // with the time that is really left.
+    if (!m_bUsersWarned && !Due(host.Now()) &&
+        host.Now() - m_dwEpisodeStart >= static_cast<std::uint32_t>(noticeDelay) * 1000u) {
+        m_bUsersWarned = true;
+        if (m_dwDeadline != kNoShutdownTime) {
+            const std::uint32_t left = m_dwDeadline - host.Now();
+            host.NoticeUsers(kOnBatteryNotice, static_cast<int>((left + 999u) / 1000u));
+        }
+    }
+
+    if (Due(host.Now()) && !m_bShutdownTaken && (!m_bRetryWait || !TickIsLater(m_dwRetryAt, host.Now()))) {
+        Tell(host, kShutdownNowNotice, -1);
+        m_bShutdownTaken = host.Shutdown();
+        m_bRetryWait = !m_bShutdownTaken;
         m_dwRetryAt = host.Now() + kShutdownRetryMs;
     }
 }
 
 std::int64_t CCountdown::TimeLeft(std::uint32_t now) const
 {
-    if (m_dwDeadline == kMains || m_dwDeadline == kNoShutdownTime)
+    if (m_dwDeadline == kMains || m_dwDeadline == kNoShutdownTime || m_bShutdownTaken)
         return -1;
     std::int32_t left = static_cast<std::int32_t>((m_bRetryWait ? m_dwRetryAt : m_dwDeadline) - now);
     return left > 0 ? left : 0;

@@ -24,17 +24,21 @@ extern const CNotice kLowBatteryNotice;
 extern const CNotice kShutdownNowNotice;
 extern const CNotice kPowerRestoredNotice;
 
-// What the countdown acts through: the millisecond tick count, the users'
-// messages and the shutdown.
+// What the countdown acts through: the millisecond tick count, the record of
+// each power event, the users' messages and the shutdown.
 class ICountdownHost {
 public:
     virtual ~ICountdownHost() {}
     virtual std::uint32_t Now() = 0;
-    // seconds < 0: the text is sent as it stands.
-    virtual void Notify(const CNotice& notice, int seconds) = 0;
+    // Puts the event on record (Event Log, standard error or syslog); made
+    // at once, whether or not the users are told. seconds < 0: no insert.
+    virtual void Record(const CNotice& notice, int seconds) = 0;
+    // Tells the users; may take seconds to hand over. seconds < 0: the text
+    // is sent as it stands.
+    virtual void NoticeUsers(const CNotice& notice, int seconds) = 0;
     // False when the system refused the request (the host has reported
     // why): the countdown asks again kShutdownRetryMs later while the UPS
-    // stays on battery.
+    // stays on battery. A request taken is not made again in the episode.
     virtual bool Shutdown() = 0;
 };
 
@@ -56,8 +60,14 @@ public:
     static constexpr std::uint32_t kShutdownRetryMs = 60000;
 
     // One pass: onDelay is "On Battery Shutdown", lowDelay "Low Battery
-    // Shutdown" (looked at only when both flags are set).
-    void Step(ICountdownHost& host, bool onBattery, bool batteryLow, int onDelay, int lowDelay);
+    // Shutdown" (looked at only when both flags are set), noticeDelay
+    // "Notice Delay": how long the UPS must stay on battery before the users
+    // hear of it. The event is on record at once, and the shutdown clock
+    // starts at the failure all the same; a blip shorter than the delay
+    // leaves the users alone, "power restored" included. The low battery
+    // and the shutdown itself are told at once.
+    void Step(ICountdownHost& host, bool onBattery, bool batteryLow, int onDelay, int lowDelay,
+              int noticeDelay = 0);
 
     // Milliseconds from tick now until the countdown has something to do
     // (the deadline, or the next request after a refused one): 0 when it is
@@ -70,12 +80,24 @@ public:
 private:
     // Moves the deadline to now + delay seconds unless it is already earlier.
     void Shorten(std::uint32_t now, int delaySeconds);
+    // The deadline has passed.
+    bool Due(std::uint32_t now) const;
+    // Both on record and to the users.
+    void Tell(ICountdownHost& host, const CNotice& notice, int seconds);
 
     std::uint32_t m_dwDeadline = kMains;
     bool m_bLowBatteryWarned = false;
     // A shutdown request was refused; the next one is due at m_dwRetryAt.
     bool m_bRetryWait = false;
     std::uint32_t m_dwRetryAt = 0;
+    // The system took the request: nothing more to do until mains power
+    // returns (only a dry run goes on monitoring after it).
+    bool m_bShutdownTaken = false;
+    // The users have heard of this episode; only then do they hear that
+    // the power is back.
+    bool m_bUsersWarned = false;
+    // When the episode began, for the notice delay.
+    std::uint32_t m_dwEpisodeStart = 0;
 };
 
 }  // namespace cvn

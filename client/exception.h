@@ -24,6 +24,8 @@ enum : std::uint32_t {
     MSG_SHUTTING_DOWN = 0x8002000C,
     MSG_POWER_RESTORED = 0x4002000D,
     MSG_SHUTDOWN_FAILED = 0xC002000E,
+    // Where a dry run stands in for the shutdown request.
+    MSG_DRY_RUN = 0x80020014,
 };
 
 class CCVNException {

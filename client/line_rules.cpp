@@ -18,14 +18,39 @@ bool StartsWith(const std::string& text, const char* prefix, std::string& rest)
 void ApplyLine(const std::string& line, bool& onBattery, bool& batteryLow)
 {
     std::string value;
-    // The first form answers the client's query, the second is an update.
-    if (StartsWith(line, "GetValue(Battery Status)=0,{{", value) || StartsWith(line, "Battery Status={{", value))
-        batteryLow = value.compare(0, 2, "OK") != 0;
-    if (StartsWith(line, "GetValue(Output Source)=0,{{", value) || StartsWith(line, "Output Source={{", value))
-        onBattery = value.compare(0, 7, "Battery") == 0;
+    switch (MatchLine(line, value)) {
+    case LineValue::BatteryStatus:
+        batteryLow = MeansBatteryLow(value);
+        break;
+    case LineValue::OutputSource:
+        onBattery = MeansOnBattery(value);
+        break;
+    case LineValue::None:
+        break;
+    }
 }
 
 }  // namespace
+
+LineValue MatchLine(const std::string& line, std::string& value)
+{
+    // The first form answers the client's query, the second is an update.
+    if (StartsWith(line, "GetValue(Battery Status)=0,{{", value) || StartsWith(line, "Battery Status={{", value))
+        return LineValue::BatteryStatus;
+    if (StartsWith(line, "GetValue(Output Source)=0,{{", value) || StartsWith(line, "Output Source={{", value))
+        return LineValue::OutputSource;
+    return LineValue::None;
+}
+
+bool MeansOnBattery(const std::string& outputSource)
+{
+    return outputSource.compare(0, 7, "Battery") == 0;
+}
+
+bool MeansBatteryLow(const std::string& batteryStatus)
+{
+    return batteryStatus.compare(0, 2, "OK") != 0;
+}
 
 std::string PrintableText(const char* data, std::size_t length)
 {

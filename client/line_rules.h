@@ -16,6 +16,14 @@ std::string PrintableText(const char* data, std::size_t length);
 // as they are. A zero byte ends the text.
 void ApplyLines(const char* data, std::size_t length, bool& onBattery, bool& batteryLow);
 
+// Which of the two values one line carries (an answer to the client's query
+// or an update), with the text after its prefix in value.
+enum class LineValue { None, BatteryStatus, OutputSource };
+LineValue MatchLine(const std::string& line, std::string& value);
+// What a value means, by the same rules.
+bool MeansOnBattery(const std::string& outputSource);
+bool MeansBatteryLow(const std::string& batteryStatus);
+
 }  // namespace cvn
 
 #endif

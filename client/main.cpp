@@ -22,8 +22,12 @@ int main(int argc, char** argv)
     try {
         CCVNRemoteApp* app = new CCVNRemoteApp(argc, argv);
         g_pApp = app;
+        int status = 0;
         try {
-            app->Run();
+            if (app->m_eCheck != CCVNRemoteApp::Check::None)
+                status = app->RunCheck();
+            else
+                app->Run();
         } catch (...) {
             g_pApp = nullptr;
             delete app;
@@ -31,7 +35,8 @@ int main(int argc, char** argv)
         }
         // A monitor that ended by itself (a failed start-up, no server
         // address) is a failure that scripts can tell.
-        const int status = app->m_dwFailure != 0 ? cvn::kExitFailed : 0;
+        if (app->m_dwFailure != 0)
+            status = cvn::kExitFailed;
         g_pApp = nullptr;
         delete app;
         return status;

@@ -13,6 +13,7 @@
 #include "qmx/debug.h"
 #include "qmx/time.h"
 #include "net.h"
+#include "policy_settings.h"
 
 using qmx::CDebug;
 
@@ -41,26 +42,33 @@ void Report(std::uint32_t id)
 
 class CMonitorHost : public cvn::ICountdownHost {
 public:
-    explicit CMonitorHost(CCVNRemoteApp& app) : m_app(app) {}
+    CMonitorHost(CCVNRemoteApp& app, CINIFile& ini) : m_app(app), m_ini(ini) {}
     std::uint32_t Now() override { return ::Now(); }
-    void Notify(const cvn::CNotice& notice, int seconds) override
+    void Record(const cvn::CNotice& notice, int seconds) override
     {
-        // On record first: a notice may take seconds to hand over.
         std::string insert = std::to_string(seconds);
         if (seconds >= 0)
             CCVNException(notice.messageId, 1, insert.c_str()).Report();
         else
             CCVNException(notice.messageId, 0).Report();
-        m_app.NotifyUsers(notice.format, seconds);
     }
+    void NoticeUsers(const cvn::CNotice& notice, int seconds) override { m_app.NotifyUsers(notice.format, seconds); }
     bool Shutdown() override
     {
+        // A dry run counts as a request the system took: the countdown asks
+        // no more in this episode, and the monitor goes on, since nothing
+        // stops it.
+        if (cvn::DryRun(m_ini)) {
+            Report(MSG_DRY_RUN);
+            return true;
+        }
         m_app.ShutdownSystem();
         return m_app.m_bStop;
     }
 
 private:
     CCVNRemoteApp& m_app;
+    CINIFile& m_ini;
 };
 
 }  // namespace
@@ -82,7 +90,7 @@ void CCVNRemoteApp::Monitor()
     bool batteryLow = false;
     cvn::CCountdown countdown;
     cvn::CLiveness liveness;
-    CMonitorHost host(*this);
+    CMonitorHost host(*this, ini);
 
     // Cuts a wait to the time left before the shutdown deadline.
     auto bounded = [&](unsigned long ms) {
@@ -101,6 +109,10 @@ void CCVNRemoteApp::Monitor()
         if (m_StopRequest.Raised())
             return;
         Report(MSG_CONNECTION_LOST);
+        // Nobody can tell us now that the battery runs low: some sites would
+        // rather take that for granted. A new session reports the truth.
+        if (onBattery && cvn::LostOnBatteryMeansLow(ini))
+            batteryLow = true;
         if (pauseFirst)
             pause();
     };
@@ -162,6 +174,7 @@ void CCVNRemoteApp::Monitor()
 
         int onDelay = onBattery ? ini.GetInt("Settings", "On Battery Shutdown", 120) : 0;
         int lowDelay = onBattery && batteryLow ? ini.GetInt("Settings", "Low Battery Shutdown", 30) : 0;
-        countdown.Step(host, onBattery, batteryLow, onDelay, lowDelay);
+        int noticeDelay = onBattery ? cvn::NoticeDelay(ini) : 0;
+        countdown.Step(host, onBattery, batteryLow, onDelay, lowDelay, noticeDelay);
     }
 }

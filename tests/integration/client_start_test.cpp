@@ -27,12 +27,16 @@ const char* const kUsageNT =
     "         stop     Stop service.\n"
     "         pause    Pause service.\n"
     "         resume   Resume service.\n"
+    "         status   Show what the UPS server reports now.\n"
+    "         notice   Send a test notice to the users; a text may follow.\n"
     "\n";
 
 const char* const kUsage9x =
     "Usage:   CVNRemote [options]\n"
     "Options: -c file  Initialization file, defaults to \".\\CVNRemote.ini\".\n"
     "         daemon   Run as a daemon.\n"
+    "         status   Show what the UPS server reports now.\n"
+    "         notice   Send a test notice to the users; a text may follow.\n"
     "\n";
 
 const char* const kNoServer = "[Settings]\nServer Address=\n";

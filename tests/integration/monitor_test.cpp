@@ -21,6 +21,7 @@ namespace {
 const char* const kOnBattery3 = "UPS on battery, system will shutdown in 3 seconds.";
 const char* const kShutdownNow = "UPS on battery, shuting down now.";
 const char* const kRestored = "UPS power restored, aborting shutdown.";
+const char* const kOnBattery8 = "UPS on battery, system will shutdown in 8 seconds.";
 
 double Seconds(Clock::duration d)
 {
@@ -37,7 +38,7 @@ protected:
         WriteFile(env.AppDir() + "CVNRemote.ini",
                   "[Settings]\nServer Address=" + address + "\nServer Port=" + std::to_string(server.Port()) +
                       "\nOn Battery Shutdown=" + std::to_string(onDelay) +
-                      "\nLow Battery Shutdown=" + std::to_string(lowDelay) + "\n" +
+                      "\nLow Battery Shutdown=" + std::to_string(lowDelay) + "\n" + extraSettings +
                       "[Debug]\nOn=1\nLevel=3\n");
     }
 
@@ -119,9 +120,18 @@ protected:
         EXPECT_TRUE(AwaitShutdown(10000));
     }
 
+    // Whether a report has come on standard error.
+    bool AwaitReport(const std::string& line, int timeoutMs = 10000) const
+    {
+        return server.WaitFor([&] { return Lines(client->Err()).find("\n" + line + "\n") != std::string::npos; },
+                              timeoutMs);
+    }
+
     upssim::CServer server;
     ClientEnv env;
     std::unique_ptr<Process> client;
+    // Lines of [Settings] that a test adds (ending in a line end).
+    std::string extraSettings;
 };
 
 TEST_F(Monitor, OnBatteryWarnsThenShutsDownWhenTheDelayHasPassed)
@@ -343,6 +353,81 @@ TEST_F(Monitor, AnUnreachableServerIsTriedAgainAfterTwentySeconds)
     EXPECT_LE(Seconds(second - first), 23.0);
     EXPECT_EQ(0u, Lines(client->Err()).find("Connecting to server.\n" + failed));
     EXPECT_TRUE(Messages().empty());
+}
+
+// A blip shorter than the notice delay is on record only; an outage that
+// lasts is told once the delay has passed, with the time really left, and
+// the shutdown comes on the clock that started at the failure.
+TEST_F(Monitor, ANoticeDelayKeepsABlipFromTheUsersButNotTheShutdownClock)
+{
+    extraSettings = "Notice Delay=5\n";
+    StartClient(8);
+    server.SetOutput("Battery");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    server.SetOutput("Line");
+    ASSERT_TRUE(AwaitReport(kRestored)) << client->Err();
+    EXPECT_NE(std::string::npos, Lines(client->Err()).find("\n" + std::string(kOnBattery8) + "\n"));
+    EXPECT_TRUE(Messages().empty());
+
+    Clock::time_point failed = Clock::now();
+    server.SetOutput("Battery");
+    Clock::time_point warned = AwaitMessage(1);
+    Clock::time_point shutdown = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_GE(Seconds(warned - failed), 4.9);
+    EXPECT_LE(Seconds(warned - failed), 6.5);
+    EXPECT_GE(Seconds(shutdown - failed), 7.9);
+    EXPECT_LE(Seconds(shutdown - failed), 9.5);
+    EXPECT_EQ("UPS on battery, system will shutdown in ", Messages()[0].substr(0, 40));
+    EXPECT_NE(kOnBattery8, Messages()[0]);
+    EXPECT_TRUE(AwaitShutdown(10000));
+}
+
+TEST_F(Monitor, ASessionLostOnBatteryCountsAsALowBatteryOnlyWhenTheSettingsSaySo)
+{
+    extraSettings = "Lost On Battery=keep\n";
+    StartClient(60, 2);
+    server.SetOutput("Battery");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(1));
+    server.CloseConnections();
+    ASSERT_TRUE(server.WaitForText(2, "GetValue(Battery Status)\r\n", 15000)) << client->Err();
+    // Past the time a low battery would have left.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_EQ(1u, Messages().size());
+
+    extraSettings = "Lost On Battery=Low\n";
+    WriteSettings(60, 2);
+    server.SetFault(upssim::Fault::Refuse, true);
+    Clock::time_point lost = Clock::now();
+    server.CloseConnections();
+    Clock::time_point low = AwaitMessage(2);
+    Clock::time_point shutdown = AwaitMessage(3, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    // The usual pause after a lost session comes first.
+    EXPECT_LE(Seconds(low - lost), 2.5);
+    EXPECT_GE(Seconds(shutdown - low), 1.9);
+    EXPECT_LE(Seconds(shutdown - low), 3.5);
+    EXPECT_EQ("UPS battery low, system will shutdown in 2 seconds.", Messages()[1]);
+    EXPECT_TRUE(AwaitShutdown(10000));
+}
+
+// Everything as usual, the users' messages included, but the shutdown is
+// only on record, once; the client monitors on and sees the power return.
+TEST_F(Monitor, ADryRunGoesThroughAWholeEpisodeWithoutAShutdown)
+{
+    extraSettings = "Dry Run=1\n";
+    StartClient(2);
+    server.SetOutput("Battery");
+    const std::string dryRun = "Dry run: the system would shut down now";
+    ASSERT_TRUE(AwaitReport(dryRun)) << client->Err();
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    server.SetOutput("Line");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(3));
+    EXPECT_EQ((std::vector<std::string>{"UPS on battery, system will shutdown in 2 seconds.", kShutdownNow, kRestored}),
+              Messages());
+    EXPECT_EQ(1u, Count(Lines(client->Err()), dryRun));
+    EXPECT_TRUE(client->Running());
+    EXPECT_FALSE(ShutdownRequested());
 }
 
 }  // namespace

@@ -23,7 +23,11 @@ class FakeHost : public cvn::ICountdownHost {
 public:
     explicit FakeHost(std::uint32_t start) : now(start) {}
     std::uint32_t Now() override { return now; }
-    void Notify(const cvn::CNotice& notice, int seconds) override
+    void Record(const cvn::CNotice& notice, int seconds) override
+    {
+        recorded.push_back({notice.format, seconds, now});
+    }
+    void NoticeUsers(const cvn::CNotice& notice, int seconds) override
     {
         now += handOverMs;
         sent.push_back({notice.format, seconds, now});
@@ -36,6 +40,7 @@ public:
 
     std::uint32_t now;
     std::uint32_t handOverMs = 0;
+    std::vector<Sent> recorded;
     std::vector<Sent> sent;
     int shutdowns = 0;
     bool shutdownTaken = true;
@@ -45,22 +50,23 @@ class Countdown : public ::testing::Test {
 protected:
     // Passes one second apart from the current tick until the shutdown or
     // until `seconds` have passed; returns the tick of the shutdown pass.
-    std::uint32_t RunPasses(int seconds, bool onBattery, bool low, int onDelay = 120, int lowDelay = 30)
+    std::uint32_t RunPasses(int seconds, bool onBattery, bool low, int onDelay = 120, int lowDelay = 30,
+                            int noticeDelay = 0)
     {
         for (int i = 0; i < seconds && host.shutdowns == 0; ++i) {
             host.now += 1000;
-            countdown.Step(host, onBattery, low, onDelay, lowDelay);
+            countdown.Step(host, onBattery, low, onDelay, lowDelay, noticeDelay);
         }
         return host.now;
     }
-    void Pass(bool onBattery, bool low, int onDelay = 120, int lowDelay = 30)
+    void Pass(bool onBattery, bool low, int onDelay = 120, int lowDelay = 30, int noticeDelay = 0)
     {
-        countdown.Step(host, onBattery, low, onDelay, lowDelay);
+        countdown.Step(host, onBattery, low, onDelay, lowDelay, noticeDelay);
     }
-    std::vector<std::string> Formats() const
+    std::vector<std::string> Formats(bool recorded = false) const
     {
         std::vector<std::string> formats;
-        for (const Sent& s : host.sent)
+        for (const Sent& s : recorded ? host.recorded : host.sent)
             formats.push_back(s.format);
         return formats;
     }
@@ -284,6 +290,47 @@ TEST_F(Countdown, TimeLeftCountsDownToZero)
     EXPECT_EQ(10000, countdown.TimeLeft(host.now));
     EXPECT_EQ(2500, countdown.TimeLeft(host.now + 7500));
     EXPECT_EQ(0, countdown.TimeLeft(host.now + 10001));
+}
+
+// With a notice delay a blip stays on record only; an outage that lasts is
+// told with the time really left, the clock having started at the failure.
+TEST_F(Countdown, ANoticeDelayKeepsBlipsFromTheUsersButNotTheClock)
+{
+    Pass(true, false, 120, 30, 5);
+    RunPasses(3, true, false, 120, 30, 5);
+    Pass(false, false);
+    EXPECT_TRUE(host.sent.empty());
+    EXPECT_EQ((std::vector<std::string>{cvn::kOnBatteryMessage, cvn::kPowerRestoredMessage}), Formats(true));
+
+    std::uint32_t start = host.now;
+    Pass(true, false, 120, 30, 5);
+    RunPasses(4, true, false, 120, 30, 5);
+    EXPECT_TRUE(host.sent.empty());
+    RunPasses(1, true, false, 120, 30, 5);
+    ASSERT_EQ(1u, host.sent.size());
+    EXPECT_EQ(115, host.sent[0].seconds);
+    EXPECT_EQ(start + 121000, RunPasses(200, true, false, 120, 30, 5));
+}
+
+TEST_F(Countdown, ALowBatteryDuringTheNoticeDelayIsToldAtOnceAndNotFollowedByTheWarning)
+{
+    Pass(true, false, 120, 30, 10);
+    host.now += 1000;
+    RunPasses(20, true, true, 120, 30, 10);
+    Pass(false, false);
+    EXPECT_EQ((std::vector<std::string>{cvn::kLowBatteryMessage, cvn::kPowerRestoredMessage}), Formats());
+}
+
+// A request the system took (or a dry run) ends the episode's countdown: it is
+// not made again, and nothing is due until power returns.
+TEST_F(Countdown, ATakenShutdownIsNotAskedForAgain)
+{
+    RunPasses(4, true, false, 2);
+    ASSERT_EQ(1, host.shutdowns);
+    host.now += 100000;
+    Pass(true, false, 2);
+    EXPECT_EQ(1, host.shutdowns);
+    EXPECT_EQ(-1, countdown.TimeLeft(host.now));
 }
 
 }  // namespace

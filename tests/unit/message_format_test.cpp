@@ -48,8 +48,9 @@ TEST(MessageCatalogue, HoldsItsTextsAsStored)
         {MSG_SHUTTING_DOWN, "UPS on battery, shuting down now.\r\n"},
         {MSG_POWER_RESTORED, "UPS power restored, aborting shutdown.\r\n"},
         {MSG_SHUTDOWN_FAILED, "Unable to shut down the system. Detail[%1].\r\n"},
+        {MSG_DRY_RUN, "Dry run: the system would shut down now\r\n"},
     };
-    ASSERT_EQ(14u, cvn::kCatalogueSize);
+    ASSERT_EQ(15u, cvn::kCatalogueSize);
     for (const auto& entry : expected) {
         const char* text = cvn::FindCatalogueText(entry.id);
         ASSERT_NE(nullptr, text) << std::hex << entry.id;

@@ -24,7 +24,8 @@ volatile unsigned g_sink;
 class CQuietHost : public cvn::ICountdownHost {
 public:
     std::uint32_t Now() override { return m_now += 1000; }
-    void Notify(const cvn::CNotice&, int seconds) override { g_sink += static_cast<unsigned>(seconds); }
+    void Record(const cvn::CNotice&, int seconds) override { g_sink += static_cast<unsigned>(seconds); }
+    void NoticeUsers(const cvn::CNotice&, int seconds) override { g_sink += static_cast<unsigned>(seconds); }
     bool Shutdown() override { return ++g_sink != 0; }
 
 private:

@@ -1,0 +1,154 @@
+// The checks of the set-up that an administrator runs by hand: "status"
+// makes one session as the monitor would and shows what the server says;
+// "notice" sends the users a test notice the way a real one goes. Neither
+// sends a power notice, shuts down or touches the service.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+#include "app.h"
+#include "exception.h"
+#include "ini_file.h"
+#include "line_rules.h"
+#include "net.h"
+#include "stop_request.h"
+
+namespace {
+
+const char kTestNotice[] = "This is a test of the UPS shutdown client.";
+// The answers to the two queries are read for at most this long.
+const unsigned long kAnswerWaitMs = 10000;
+const int kReceiveSize = 1000;
+// A line that never ends is not kept growing.
+const std::size_t kLongestLine = 4096;
+
+// What the server said of the two values, as far as it did.
+struct CUpsState {
+    bool bOutputSource = false;
+    bool bBatteryStatus = false;
+    std::string strOutputSource;
+    std::string strBatteryStatus;
+
+    bool Complete() const { return bOutputSource && bBatteryStatus; }
+    void Take(const std::string& line)
+    {
+        std::string value;
+        switch (cvn::MatchLine(line, value)) {
+        case cvn::LineValue::OutputSource:
+            bOutputSource = true;
+            strOutputSource = value;
+            break;
+        case cvn::LineValue::BatteryStatus:
+            bBatteryStatus = true;
+            strBatteryStatus = value;
+            break;
+        case cvn::LineValue::None:
+            break;
+        }
+    }
+};
+
+// The value as the server wrote it, without the closing braces and
+// anything a terminal would act on.
+std::string Shown(const std::string& value)
+{
+    std::string text = cvn::PrintableText(value.data(), value.size());
+    if (text.size() >= 2 && text.compare(text.size() - 2, 2, "}}") == 0)
+        text.erase(text.size() - 2);
+    return text;
+}
+
+// Reads the session until both values have come, the time is up or the
+// server has gone. Unlike the monitor it joins a line that two reads split:
+// it reads only until it knows, so nothing would fix a wrong first guess.
+void ReadAnswers(int session, const cvn::CStopRequest& stop, CUpsState& state)
+{
+    const cvn::CWaitTime time(kAnswerWaitMs);
+    std::string pending;
+    while (!state.Complete()) {
+        const unsigned long left = time.Left();
+        if (left == 0 || cvn::NetWaitReadable(session, left, &stop) <= 0)
+            return;
+        char buffer[kReceiveSize];
+        const int received = cvn::NetReceive(session, buffer, kReceiveSize);
+        if (received <= 0)
+            return;
+        pending.append(buffer, static_cast<std::size_t>(received));
+        std::size_t end;
+        while ((end = pending.find_first_of("\r\n")) != std::string::npos) {
+            // A zero byte ends a line's text, as in the monitor.
+            state.Take(pending.substr(0, end).c_str());
+            pending.erase(0, end + 1);
+        }
+        if (pending.size() > kLongestLine)
+            pending.clear();
+    }
+}
+
+}  // namespace
+
+int CCVNRemoteApp::RunCheck()
+{
+    // A settings file that cannot be read is reported as the monitor would.
+    if (!m_strInitError.empty()) {
+        CCVNException(MSG_INIT_FAILED, 1, m_strInitError.c_str()).Report();
+        return cvn::kExitFailed;
+    }
+    return m_eCheck == Check::Status ? ShowStatus() : SendTestNotice();
+}
+
+int CCVNRemoteApp::ShowStatus()
+{
+    CINIFile ini(m_strIniFile.c_str());
+    const std::string address = ini.GetString("Settings", "Server Address", "");
+    const std::uint16_t port = static_cast<std::uint16_t>(ini.GetInt("Settings", "Server Port", 8888));
+    std::printf("Server:         %s port %u\n", address.c_str(), static_cast<unsigned>(port));
+    std::fflush(stdout);
+    if (address.empty()) {
+        CCVNException(MSG_NO_SERVER_ADDRESS, 0).Report();
+        return cvn::kExitFailed;
+    }
+
+    const int session = ConnectToServer();
+    if (session == -1) {
+        CCVNException(MSG_CONNECT_FAILED, 1, address.c_str()).Report();
+        return cvn::kExitFailed;
+    }
+    std::printf("Login:          accepted for %s\n", ini.GetString("Settings", "Username", "admin").c_str());
+
+    CUpsState state;
+    ReadAnswers(session, m_StopRequest, state);
+    cvn::NetClose(session);
+    const char* const none = "(no answer)";
+    std::printf("Output Source:  %s\n", state.bOutputSource ? Shown(state.strOutputSource).c_str() : none);
+    std::printf("Battery Status: %s\n", state.bBatteryStatus ? Shown(state.strBatteryStatus).c_str() : none);
+    std::fflush(stdout);
+    if (!state.Complete()) {
+        std::fprintf(stderr, "The server did not tell both values within %lu seconds.\n",
+                     static_cast<unsigned long>(kAnswerWaitMs / 1000));
+        return cvn::kExitFailed;
+    }
+
+    const bool onBattery = cvn::MeansOnBattery(state.strOutputSource);
+    const bool low = cvn::MeansBatteryLow(state.strBatteryStatus);
+    std::printf("UPS:            %s%s\n", onBattery ? "on battery" : "on mains power", low ? ", battery low" : "");
+    std::fflush(stdout);
+    if (low)
+        return cvn::kExitBatteryLow;
+    return onBattery ? cvn::kExitOnBattery : 0;
+}
+
+int CCVNRemoteApp::SendTestNotice()
+{
+    const std::string text = m_strNoticeText.empty() ? kTestNotice : m_strNoticeText;
+    // Sent as it stands: a "%" in the text is no format.
+    const char* way = NotifyUsers(text.c_str(), -1);
+    if (!way) {
+        std::fprintf(stderr, "The notice was not delivered%s\n",
+                     m_bWin9x ? ": Windows 9x has no way to send it." : " by any way.");
+        return cvn::kExitFailed;
+    }
+    std::printf("Notice sent by %s: %s\n", way, text.c_str());
+    std::fflush(stdout);
+    return 0;
+}

@@ -1,0 +1,36 @@
+#include "policy_settings.h"
+
+#include <cctype>
+#include <string>
+
+#include "ini_file.h"
+
+namespace cvn {
+
+int NoticeDelay(CINIFile& ini)
+{
+    const int seconds = ini.GetInt("Settings", "Notice Delay", 0);
+    return seconds > 0 ? seconds : 0;
+}
+
+bool LostOnBatteryMeansLow(CINIFile& ini)
+{
+    // Values keep their trailing blanks in the file; "Low " is still low.
+    std::string value = ini.GetString("Settings", "Lost On Battery", "keep");
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
+        value.pop_back();
+    if (value.size() != 3)
+        return false;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::tolower(static_cast<unsigned char>(value[i])) != "low"[i])
+            return false;
+    }
+    return true;
+}
+
+bool DryRun(CINIFile& ini)
+{
+    return ini.GetInt("Settings", "Dry Run", 0) == 1;
+}
+
+}  // namespace cvn

@@ -1,0 +1,25 @@
+// The optional settings that tune the shutdown policy. Each is read afresh
+// when it is needed, like the delays; a missing key keeps the client's
+// behaviour as it was before the key existed.
+#ifndef CVN_POLICY_SETTINGS_H
+#define CVN_POLICY_SETTINGS_H
+
+class CINIFile;
+
+namespace cvn {
+
+// "Notice Delay": seconds the UPS must stay on battery before the users are
+// told. Missing or negative: 0, told at once.
+int NoticeDelay(CINIFile& ini);
+
+// "Lost On Battery": what a session lost while on battery stands for.
+// "keep" (the default, and any value but "low"): the last news holds.
+// "low": the battery counts as low until a session tells otherwise.
+bool LostOnBatteryMeansLow(CINIFile& ini);
+
+// "Dry Run=1": the shutdown is put on record instead of being requested.
+bool DryRun(CINIFile& ini);
+
+}  // namespace cvn
+
+#endif

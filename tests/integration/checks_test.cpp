@@ -1,0 +1,91 @@
+// CVNRemote's checks of the set-up: "status" makes one session and tells the
+// UPS state in its report and its exit status; "notice" sends a test notice
+// the way a real one goes.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <string>
+
+#include "support/capture.h"
+#include "support/client_env.h"
+#include "support/process.h"
+#include "upssim/server.h"
+
+using namespace cvntest;
+
+namespace {
+
+class Checks : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.Start());
+        WriteFile(ini, "[Settings]\nServer Address=127.0.0.1\nServer Port=" + std::to_string(server.Port()) +
+                           "\n[Debug]\nOn=1\n");
+    }
+    ProcessResult Run(const std::vector<std::string>& args) const { return env.Run("CVNRemote", args); }
+
+    upssim::CServer server;
+    ClientEnv env;
+    std::string ini = env.AppDir() + "CVNRemote.ini";
+};
+
+TEST_F(Checks, StatusTellsTheUpsStateInItsReportAndExitStatus)
+{
+    const std::string head = "Server:         127.0.0.1 port " + std::to_string(server.Port()) +
+                             "\nLogin:          accepted for admin\nOutput Source:  ";
+    for (auto c : std::vector<std::vector<std::string>>{{"Line", "OK", "0", "on mains power"},
+                                                         {"Battery", "OK", "2", "on battery"},
+                                                         {"Battery", "Low", "3", "on battery, battery low"}}) {
+        server.SetOutput(c[0]);
+        server.SetBattery(c[1]);
+        ProcessResult r = Run({"status"});
+        EXPECT_EQ(std::stoi(c[2]), r.exitCode) << r.err;
+        EXPECT_EQ(head + c[0] + "\nBattery Status: " + c[1] + "\nUPS:            " + c[3] + "\n", Lines(r.out));
+    }
+    // No notice, and the trace file of a running client is left alone.
+    EXPECT_TRUE(env.Calls().empty());
+    EXPECT_FALSE(std::filesystem::exists(env.AppDir() + "agtrace.log"));
+
+    server.SetFault(upssim::Fault::RefuseLogin, true);
+    ProcessResult r = Run({"status"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("Login failed!  Please check username and password.\nUnable to connect to !!\n", Lines(r.err));
+    // Answers that tell nothing are given up after 10 s.
+    server.SetFault(upssim::Fault::RefuseLogin, false);
+    server.SetFault(upssim::Fault::QueryResult1, true);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, Run({"status"}).exitCode);
+    EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::seconds(13));
+    server.Stop();
+    r = Run({"status", "-c", ini});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("Unable to connect to !!\n", Lines(r.err));
+    // Nothing after the word acts on the service.
+    EXPECT_EQ(-1, Run({"status", "install"}).exitCode);
+}
+
+TEST_F(Checks, NoticeGoesOutTheWayARealOneDoesAndNamesIt)
+{
+#if defined(_WIN32)
+    const std::string way = "net send", program = "net.exe";
+#else
+    const std::string way = "wall", program = "wall";
+#endif
+    ProcessResult r = Run({"notice"});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("Notice sent by " + way + ": This is a test of the UPS shutdown client.\n", Lines(r.out));
+    // A text of the user's own, "%" and a word that is no command in it.
+    EXPECT_EQ(0, Run({"notice", "-c", ini, "Test 100% install"}).exitCode);
+    std::vector<RecordedCall> calls = env.Calls();
+    ASSERT_EQ(2u, calls.size());
+    EXPECT_NE(std::string::npos, calls[0].commandLine.find(" This is a test of the UPS shutdown client."));
+    EXPECT_EQ(" Test 100% install", calls[1].commandLine.substr(calls[1].commandLine.size() - 18));
+    // A notice that no way delivers is a failure.
+    env.SetExitStatus(program, 1);
+    env.SetExitStatus("msg.exe", 1);
+    EXPECT_EQ(1, Run({"notice"}).exitCode);
+}
+
+}  // namespace
