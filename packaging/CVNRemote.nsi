@@ -692,12 +692,57 @@ Function CopySettings
   FileClose $5
 FunctionEnd
 
+; $0 = 1 when the files $1 and $2 are one (the same volume and file index,
+; whatever the spelling of their paths), else 0.
+Function SameFile
+  StrCpy $0 0
+  ClearErrors
+  FileOpen $3 "$1" r
+  ${If} ${Errors}
+    Return
+  ${EndIf}
+  FileOpen $4 "$2" r
+  ${If} ${Errors}
+    FileClose $3
+    Return
+  ${EndIf}
+  ; BY_HANDLE_FILE_INFORMATION: 13 DWORDs, the volume's serial number 8th,
+  ; the file index 12th and 13th.
+  System::Call '*(i,i,i,i,i,i,i,i,i,i,i,i,i) p .r5'
+  System::Call '*(i,i,i,i,i,i,i,i,i,i,i,i,i) p .r6'
+  System::Call 'kernel32::GetFileInformationByHandle(p r3, p r5) i .r7'
+  System::Call 'kernel32::GetFileInformationByHandle(p r4, p r6) i .r8'
+  ${If} $7 != 0
+  ${AndIf} $8 != 0
+    System::Call '*$5(i,i,i,i,i,i,i,i .r7,i,i,i,i .r8,i .r9)'
+    StrCpy $7 "$7.$8.$9"
+    System::Call '*$6(i,i,i,i,i,i,i,i .r8,i,i,i,i .r9,i .r1)'
+    ${If} $7 == "$8.$9.$1"
+      StrCpy $0 1
+    ${EndIf}
+  ${EndIf}
+  System::Free $5
+  System::Free $6
+  FileClose $3
+  FileClose $4
+FunctionEnd
+
 ; A new settings file gets every key; an existing one is never replaced,
 ; only the keys given are changed in it. A prepared file (/SETTINGS=), or the
 ; one of an earlier installation in another folder, is carried over, and the
 ; keys given change it.
 Function WriteSettings
   Call ProtectSettings
+  ; Copying a prepared file that is the settings file itself under another
+  ; name would truncate it before it is read.
+  ${If} $SettingsSource != ""
+    StrCpy $1 "$SettingsSource"
+    StrCpy $2 "${SETTINGS}"
+    Call SameFile
+    ${If} $0 = 1
+      StrCpy $SettingsSource "${SETTINGS}"
+    ${EndIf}
+  ${EndIf}
   ${If} $SettingsSource != ""
   ${AndIf} $SettingsSource != "${SETTINGS}"
     DetailPrint "Taking the settings from $SettingsSource"

@@ -107,10 +107,14 @@ for _ in $(seq 50); do [ "$(logins)" = 1 ] && break; sleep 0.2; done
 
 # Upgrade: an administrator's change stays, an option given is applied, the
 # programs are replaced and the service is started again. The password comes
-# again, as PowerShell passes an option with blanks: the whole option quoted.
+# again, as PowerShell passes an option with blanks: the whole option quoted;
+# the settings file itself comes as the prepared one, by its short name.
 sed -i 's/^On Battery Shutdown=90/On Battery Shutdown=45/' "$dir/CVNRemote.ini"
 echo damaged >"$dir/CVNShutdown.exe"
-run_setup "/S /LOWBATTERY=15 $(quoted "/PASSWORD=$pw")"
+printf '@for %%%%I in ("C:\\Program Files\\CVNRemote\\CVNRemote.ini") do @echo %%%%~sI\r\n' >"$WINEPREFIX/drive_c/short.bat"
+short=$("$WINE" cmd /c 'C:\short.bat' </dev/null 2>/dev/null | tr -d '\r')
+case $short in *"~"*) ;; *) fail "no short name for the settings file: $short" ;; esac
+run_setup "/S /SETTINGS=$short /LOWBATTERY=15 $(quoted "/PASSWORD=$pw")"
 [ "$rc" = 0 ] || fail "upgrade ended with $rc: $(cat "$work/err")"
 settings 45 15 >"$work/expected"
 cmp -s "$work/expected" "$dir/CVNRemote.ini" || fail "settings after the upgrade: $(cat "$dir/CVNRemote.ini")"
