@@ -733,8 +733,9 @@ FunctionEnd
 ; keys given change it.
 Function WriteSettings
   Call ProtectSettings
-  ; Copying a prepared file that is the settings file itself under another
-  ; name would truncate it before it is read.
+  ; A prepared file that is the settings file itself under another name (a
+  ; short one, say) is kept as it is: copying it onto itself cannot work, the
+  ; file being open for reading while it is opened to be written.
   ${If} $SettingsSource != ""
     StrCpy $1 "$SettingsSource"
     StrCpy $2 "${SETTINGS}"
