@@ -927,9 +927,10 @@ Function StartService
   Pop $1
   ${If} $0 = 0
   ${AndIf} $1 != ${ERROR_SERVICE_ALREADY_RUNNING}
+    StrCpy $R4 $1
     StrCpy $2 ""
     Call MessageText
-    StrCpy $0 "The service was installed but could not be started: $0 (error $1)"
+    StrCpy $0 "The service was installed but could not be started: $0 (error $R4)"
     Call Tell
     SetErrorLevel 3
     Return
@@ -954,8 +955,7 @@ Function StartService
     ${Else}
       StrCpy $R2 0
     ${EndIf}
-    ; On mains power the client notices a stop only between its connection
-    ; attempts: a minute at most, as for the stop.
+    ; A service still starting (or paused) after a minute is given up on.
     ${If} $R1 >= 300
       ${Break}
     ${EndIf}
@@ -973,6 +973,8 @@ Function StartService
       IntFmt $1 "0x%08X" $R5
       ${If} $0 == ""
         StrCpy $0 "message $1"
+      ${Else}
+        StrCpy $0 "$0 [$1]"
       ${EndIf}
     ${ElseIf} $R4 != 0
       StrCpy $1 $R4
@@ -982,7 +984,7 @@ Function StartService
     ${Else}
       StrCpy $0 "it gave no reason"
     ${EndIf}
-    StrCpy $0 "The service was installed but stopped at once: $0 Mend the settings in ${SETTINGS}, then start the service; the Event Log has the client's reports."
+    StrCpy $0 "The service was installed but stopped at once: $0. Mend the settings in ${SETTINGS}, then start the service; the Event Log has the client's reports."
     Call Tell
     SetErrorLevel 3
   ${Else}
