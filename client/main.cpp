@@ -1,4 +1,7 @@
 // Program entry of CVNRemote.
+#include <cstdlib>
+#include <cstring>
+
 #include "app.h"
 #include "exception.h"
 #include "qmx/debug.h"
@@ -13,10 +16,17 @@ int main(int argc, char** argv)
             daemon = true;
     }
 
+    // A service manager that keeps standard error in its journal (the
+    // Debian unit) sets CVN_TRACE_ECHO=0: the trace then goes to the trace
+    // file alone, as in the Windows service, and the journal holds the
+    // reports. A console run by hand keeps the echo.
+    const char* echoSetting = std::getenv("CVN_TRACE_ECHO");
+    const bool echo = daemon && !(echoSetting && std::strcmp(echoSetting, "0") == 0);
+
     CDebug::SetTraceLevel(CDebug::TraceDetail);
-    CDebug::SetConsoleOutput(daemon);
-    // Without "daemon" trace output is off until a trace file is configured.
-    if (!daemon)
+    CDebug::SetConsoleOutput(echo);
+    // Without the echo trace output is off until a trace file is configured.
+    if (!echo)
         CDebug::SetDefaultOutput(nullptr);
 
     try {

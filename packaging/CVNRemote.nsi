@@ -7,9 +7,19 @@
 ;            -DLIBRARY=<QMXDLL.dll> -DHELPER=<CVNShutdown.exe> -DOUTFILE=<setup.exe>
 ;            CVNRemote.nsi
 ;
-; Silent install:  setup.exe /S [/SERVER=host] [/PORT=n] [/USER=name]
-;                  [/PASSWORD=text] [/ONBATTERY=s] [/LOWBATTERY=s] [/D=folder]
+; Silent install:  setup.exe /S [/SETTINGS=file] [/SERVER=host] [/PORT=n]
+;                  [/USER=name] [/PASSWORD=text] [/ONBATTERY=s] [/LOWBATTERY=s]
+;                  [/D=folder]
 ; Silent removal:  Uninstall.exe /S [/PURGE]  (/PURGE: the settings and trace too)
+;
+; Option values keep every character: a value runs up to the blanks before
+; the next option ("/NAME=", "/NAME" or a quote before "/"), or it is put in
+; double quotes, where "" stands for one quote; the whole option may be
+; quoted too ("/PASSWORD=my pass", as PowerShell passes it). An unknown
+; option, a value the client could not read back, or a silent install that
+; would leave no server address ends the setup before it changes anything,
+; with the reason on the standard error of the console that started it and
+; exit status 2. A service that does not keep running ends it with status 3.
 
 Unicode true
 !if "${ARCH}" == "win64"
@@ -37,11 +47,22 @@ Unicode true
 !define SERVICE_CONTROL_STOP 1
 !define SERVICE_STOPPED 1
 !define SERVICE_RUNNING 4
+!define ERROR_SERVICE_ALREADY_RUNNING 1056
+!define ERROR_SERVICE_SPECIFIC_ERROR 1066
 ; DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION
 !define PROTECTED_DACL 0x80000004
 ; The settings hold the server's password: full access for the system account
 ; (the service) and the administrators, nobody else, nothing inherited.
 !define SETTINGS_SDDL "D:P(A;;FA;;;SY)(A;;FA;;;BA)"
+; The service runs its programs from the folder as the system account: only
+; the system account and the administrators may change anything in it, users
+; may read and run (0x1200A9: FILE_GENERIC_READ | FILE_GENERIC_EXECUTE), and
+; nothing is inherited from the parent, which may let users write (C:\).
+!define FOLDER_SDDL "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"
+; The longest value the client reads whole: it takes a line's value in one
+; piece of 255 characters, its line end included.
+!define LONGEST_VALUE 253
+!define OPTIONS_TEXT "Options: /S /SETTINGS=file /SERVER=host /PORT=n /USER=name /PASSWORD=text /ONBATTERY=s /LOWBATTERY=s /D=folder"
 
 Name "${PRODUCT}"
 OutFile "${OUTFILE}"
@@ -83,33 +104,68 @@ UninstPage instfiles
 !insertmacro Setting OnBattery
 !insertmacro Setting LowBattery
 Var SettingsRead
+; /SETTINGS=: a prepared settings file (full path), or empty.
+Var SettingsFile
+; The file whose settings this setup carries on, or empty for none: the
+; prepared file, the one in the program folder, or the one in the folder of
+; an earlier installation elsewhere.
+Var SettingsSource
+; The folder of the installation found in the registry, if any.
+Var OldDir
+; Command line parsing: what is left of it, the option and its value, and the
+; first thing found wrong ("" while all is well).
+Var Rest
+Var OptName
+Var OptValue
+Var OptKnown
+Var Problem
 
 ; The settings' keys in the [Settings] section, the options that give them,
 ; and the client's defaults.
 !macro ForEachSetting MACRO
-  !insertmacro ${MACRO} Server     "Server Address"       "/SERVER="     ""
-  !insertmacro ${MACRO} Port       "Server Port"          "/PORT="       "8888"
-  !insertmacro ${MACRO} User       "Username"             "/USER="       "admin"
-  !insertmacro ${MACRO} Password   "Password"             "/PASSWORD="   "vorak"
-  !insertmacro ${MACRO} OnBattery  "On Battery Shutdown"  "/ONBATTERY="  "120"
-  !insertmacro ${MACRO} LowBattery "Low Battery Shutdown" "/LOWBATTERY=" "30"
+  !insertmacro ${MACRO} Server     "Server Address"       "SERVER"     ""
+  !insertmacro ${MACRO} Port       "Server Port"          "PORT"       "8888"
+  !insertmacro ${MACRO} User       "Username"             "USER"       "admin"
+  !insertmacro ${MACRO} Password   "Password"             "PASSWORD"   "vorak"
+  !insertmacro ${MACRO} OnBattery  "On Battery Shutdown"  "ONBATTERY"  "120"
+  !insertmacro ${MACRO} LowBattery "Low Battery Shutdown" "LOWBATTERY" "30"
 !macroend
 
-!macro TakeOption NAME KEY OPTION DEFAULT
+!macro SetDefault NAME KEY OPTION DEFAULT
   StrCpy $${NAME} "${DEFAULT}"
   StrCpy $${NAME}Given 0
-  ClearErrors
-  ${GetOptions} $R0 "${OPTION}" $R1
-  ${IfNot} ${Errors}
-    StrCpy $${NAME} $R1
+!macroend
+
+; Option names are compared without regard to case.
+!macro StoreOption NAME KEY OPTION DEFAULT
+  ${If} $OptName == "${OPTION}"
+    StrCpy $${NAME} $OptValue
     StrCpy $${NAME}Given 1
+    StrCpy $OptKnown 1
+  ${EndIf}
+!macroend
+
+; The client takes a value from after the blanks that follow "=", and in one
+; piece of at most LONGEST_VALUE characters: a value it would read otherwise
+; is refused rather than written.
+!macro CheckValue NAME KEY OPTION DEFAULT
+  ${If} $${NAME}Given == 1
+  ${AndIf} $Problem == ""
+    StrCpy $0 $${NAME} 1
+    StrLen $1 $${NAME}
+    ${If} $0 == " "
+    ${OrIf} $0 == "$\t"
+      StrCpy $Problem "The value of /${OPTION} begins with a blank, which the client would drop."
+    ${ElseIf} $1 > ${LONGEST_VALUE}
+      StrCpy $Problem "The value of /${OPTION} is longer than ${LONGEST_VALUE} characters, more than the client reads."
+    ${EndIf}
   ${EndIf}
 !macroend
 
 !macro ReadSetting NAME KEY OPTION DEFAULT
   ${If} $${NAME}Given == 0
     ClearErrors
-    ReadINIStr $R1 "${SETTINGS}" "Settings" "${KEY}"
+    ReadINIStr $R1 "$SettingsSource" "Settings" "${KEY}"
     ${IfNot} ${Errors}
       StrCpy $${NAME} $R1
     ${EndIf}
@@ -129,7 +185,8 @@ Var SettingsRead
 
 !macro NoteChange NAME KEY OPTION DEFAULT
   ${NSD_GetText} $${NAME}Field $${NAME}
-  ${If} $${NAME} != $${NAME}Shown
+  ; Case counts: "Secret" and "secret" are two passwords.
+  ${If} $${NAME} S!= $${NAME}Shown
     StrCpy $${NAME}Given 1
   ${EndIf}
 !macroend
@@ -144,6 +201,273 @@ Var SettingsRead
   ${EndIf}
 !macroend
 
+; $0: a message for the administrator. Shown in a box, and written to the
+; standard error of the console that started the setup, where a silent
+; install has nothing else to tell it with.
+Function Tell
+  DetailPrint "$0"
+  System::Call 'kernel32::GetStdHandle(i -12) p .r1'
+  ${If} $1 == 0
+  ${OrIf} $1 == -1
+    ; AttachConsole is not on every Windows this setup runs on: looked up
+    ; when called, and a missing one leaves the box alone to tell.
+    System::Call 'kernel32::AttachConsole(i -1) i'
+    System::Call 'kernel32::GetStdHandle(i -12) p .r1'
+    ${If} $1 == 0
+    ${OrIf} $1 == -1
+      ; GENERIC_WRITE, FILE_SHARE_WRITE, OPEN_EXISTING
+      System::Call 'kernel32::CreateFileW(w "CONOUT$$", i 0x40000000, i 2, p 0, i 3, i 0, p 0) p .r1'
+    ${EndIf}
+  ${EndIf}
+  ${If} $1 != 0
+  ${AndIf} $1 != -1
+    StrCpy $2 "$0$\r$\n"
+    System::Call 'kernel32::lstrlenA(m r2) i .r3'
+    System::Call 'kernel32::WriteFile(p r1, m r2, i r3, *i .r4, p 0) i'
+  ${EndIf}
+  MessageBox MB_ICONSTOP "$0" /SD IDOK
+FunctionEnd
+
+; Skips the blanks at the start of $Rest.
+Function SkipBlanks
+  ${Do}
+    StrCpy $0 $Rest 1
+    ${If} $0 != " "
+    ${AndIf} $0 != "$\t"
+      ${Break}
+    ${EndIf}
+    StrCpy $Rest $Rest "" 1
+  ${Loop}
+FunctionEnd
+
+; $0 = 1 when the text in $1 starts with an option: "/" and a name (one or
+; more characters other than blanks, quotes, "=" and "/") followed by "=", a
+; blank, a quote or the end; or a quote followed by "/".
+Function IsOptionStart
+  StrCpy $0 0
+  StrCpy $6 $1 2
+  ${If} $6 == '"/'
+    StrCpy $0 1
+    Return
+  ${EndIf}
+  StrCpy $6 $1 1
+  ${If} $6 != "/"
+    Return
+  ${EndIf}
+  StrCpy $7 1
+  ${Do}
+    StrCpy $6 $1 1 $7
+    ${If} $6 == ""
+    ${OrIf} $6 == " "
+    ${OrIf} $6 == "$\t"
+    ${OrIf} $6 == "="
+    ${OrIf} $6 == '"'
+      ${Break}
+    ${EndIf}
+    ${If} $6 == "/"
+      Return
+    ${EndIf}
+    IntOp $7 $7 + 1
+  ${Loop}
+  ${If} $7 > 1
+    StrCpy $0 1
+  ${EndIf}
+FunctionEnd
+
+; $Rest starts just after an opening quote: $OptValue gets the text up to
+; the closing quote, "" standing for one quote, and $Rest what follows it.
+Function TakeQuoted
+  StrCpy $OptValue ""
+  StrCpy $3 0
+  ${Do}
+    StrCpy $0 $Rest 1 $3
+    ${If} $0 == ""
+      StrCpy $Problem "The value of /$OptName has no closing quote."
+      Return
+    ${EndIf}
+    IntOp $3 $3 + 1
+    ${If} $0 == '"'
+      StrCpy $1 $Rest 1 $3
+      ${If} $1 != '"'
+        ${Break}
+      ${EndIf}
+      IntOp $3 $3 + 1
+    ${EndIf}
+    StrCpy $OptValue "$OptValue$0"
+  ${Loop}
+  StrCpy $Rest $Rest "" $3
+  StrCpy $0 $Rest 1
+  ${If} $0 != ""
+  ${AndIf} $0 != " "
+  ${AndIf} $0 != "$\t"
+    StrCpy $Problem "The value of /$OptName goes on after its closing quote; a quote inside quotes is written twice."
+  ${EndIf}
+FunctionEnd
+
+; An unquoted value: $OptValue gets $Rest up to the blanks before the next
+; option, or up to the end (trailing blanks dropped).
+Function TakeUnquoted
+  StrCpy $3 0
+  ${Do}
+    StrCpy $0 $Rest 1 $3
+    ${If} $0 == ""
+      ${Break}
+    ${EndIf}
+    ${If} $0 == " "
+    ${OrIf} $0 == "$\t"
+      StrCpy $5 $3
+      ${Do}
+        IntOp $5 $5 + 1
+        StrCpy $0 $Rest 1 $5
+        ${If} $0 != " "
+        ${AndIf} $0 != "$\t"
+          ${Break}
+        ${EndIf}
+      ${Loop}
+      StrCpy $1 $Rest "" $5
+      Call IsOptionStart
+      ${If} $0 = 1
+      ${OrIf} $1 == ""
+        ${Break}
+      ${EndIf}
+    ${EndIf}
+    IntOp $3 $3 + 1
+  ${Loop}
+  StrCpy $OptValue $Rest $3
+  StrCpy $Rest $Rest "" $3
+FunctionEnd
+
+; The setup's parameters ($R0) into the settings' variables and
+; $SettingsFile; the first thing wrong goes to $Problem. NSIS has taken /D=
+; off the end already; /S and /NCRC are its own switches.
+Function ParseOptions
+  StrCpy $Rest $R0
+  StrCpy $Problem ""
+  ${Do}
+    Call SkipBlanks
+    ${If} $Rest == ""
+      ${Break}
+    ${EndIf}
+    ; $4 = 1: the whole option is in quotes, as PowerShell quotes it.
+    StrCpy $4 0
+    StrCpy $0 $Rest 2
+    ${If} $0 == '"/'
+      StrCpy $4 1
+      StrCpy $Rest $Rest "" 1
+    ${EndIf}
+    StrCpy $0 $Rest 1
+    ${If} $0 != "/"
+      StrCpy $0 $Rest 40
+      StrCpy $Problem "Not an option: $0"
+      ${Break}
+    ${EndIf}
+    StrCpy $3 1
+    ${Do}
+      StrCpy $0 $Rest 1 $3
+      ${If} $0 == ""
+      ${OrIf} $0 == " "
+      ${OrIf} $0 == "$\t"
+      ${OrIf} $0 == "="
+      ${OrIf} $0 == '"'
+        ${Break}
+      ${EndIf}
+      IntOp $3 $3 + 1
+    ${Loop}
+    IntOp $5 $3 - 1
+    StrCpy $OptName $Rest $5 1
+    StrCpy $Rest $Rest "" $3
+    StrCpy $0 $Rest 1
+    ${If} $0 != "="
+      ; A switch. NSIS itself looks for /S and /NCRC in capitals only.
+      ${If} $OptName S== "S"
+      ${OrIf} $OptName S== "NCRC"
+        ${If} $4 = 1
+        ${AndIf} $0 == '"'
+          StrCpy $Rest $Rest "" 1
+          StrCpy $0 $Rest 1
+        ${EndIf}
+        ${If} $0 == ""
+        ${OrIf} $0 == " "
+        ${OrIf} $0 == "$\t"
+          ${Continue}
+        ${EndIf}
+      ${EndIf}
+      StrCpy $Problem "Unknown option /$OptName."
+      ${Break}
+    ${EndIf}
+    StrCpy $Rest $Rest "" 1
+    StrCpy $0 $Rest 1
+    ${If} $4 = 1
+      Call TakeQuoted
+    ${ElseIf} $0 == '"'
+      StrCpy $Rest $Rest "" 1
+      Call TakeQuoted
+    ${Else}
+      Call TakeUnquoted
+    ${EndIf}
+    ${If} $Problem != ""
+      ${Break}
+    ${EndIf}
+    StrCpy $OptKnown 0
+    !insertmacro ForEachSetting StoreOption
+    ${If} $OptName == "SETTINGS"
+      StrCpy $SettingsFile $OptValue
+      StrCpy $OptKnown 1
+    ${EndIf}
+    ${If} $OptKnown = 0
+      StrCpy $Problem "Unknown option /$OptName."
+      ${Break}
+    ${EndIf}
+  ${Loop}
+FunctionEnd
+
+; /SETTINGS= names a file that can be read: $SettingsFile becomes its full
+; path (a relative one counts from the current folder).
+Function CheckSettingsFile
+  StrCpy $1 $SettingsFile
+  System::Call 'kernel32::GetFullPathNameW(w r1, i ${NSIS_MAX_STRLEN}, w .r2, p 0) i .r0'
+  ${If} $0 = 0
+  ${OrIf} $0 >= ${NSIS_MAX_STRLEN}
+    StrCpy $Problem "The settings file $SettingsFile cannot be found."
+    Return
+  ${EndIf}
+  StrCpy $SettingsFile $2
+  ${If} ${FileExists} "$SettingsFile\*.*"
+    StrCpy $Problem "The settings file $SettingsFile is a folder."
+    Return
+  ${EndIf}
+  ClearErrors
+  FileOpen $0 "$SettingsFile" r
+  ${If} ${Errors}
+    StrCpy $Problem "The settings file $SettingsFile cannot be read."
+    Return
+  ${EndIf}
+  FileClose $0
+FunctionEnd
+
+; $SettingsSource: the settings this setup carries on (see the variable).
+Function FindSettingsSource
+  StrCpy $SettingsSource ""
+  ${If} $SettingsFile != ""
+    StrCpy $SettingsSource $SettingsFile
+  ${ElseIf} ${FileExists} "${SETTINGS}"
+    StrCpy $SettingsSource "${SETTINGS}"
+  ${ElseIf} $OldDir != ""
+  ${AndIf} $OldDir != $INSTDIR
+  ${AndIf} ${FileExists} "$OldDir\CVNRemote.ini"
+    StrCpy $SettingsSource "$OldDir\CVNRemote.ini"
+  ${EndIf}
+FunctionEnd
+
+; $0: the server address that the installed settings will hold.
+Function ResultingServer
+  StrCpy $0 $Server
+  ${If} $ServerGiven == 0
+  ${AndIf} $SettingsSource != ""
+    ReadINIStr $0 "$SettingsSource" "Settings" "Server Address"
+  ${EndIf}
+FunctionEnd
+
 Function .onInit
   UserInfo::GetAccountType
   Pop $0
@@ -152,17 +476,49 @@ Function .onInit
     SetErrorLevel 740
     Quit
   ${EndIf}
-  ${GetParameters} $R0
-  !insertmacro ForEachSetting TakeOption
+  !insertmacro ForEachSetting SetDefault
   StrCpy $SettingsRead 0
+  StrCpy $SettingsFile ""
+  ReadRegStr $OldDir HKLM "${UNINSTALL_KEY}" "InstallLocation"
+
+  ; Everything is checked before anything changes.
+  ${GetParameters} $R0
+  StrLen $0 $CMDLINE
+  IntOp $1 ${NSIS_MAX_STRLEN} - 1
+  ${If} $0 >= $1
+    StrCpy $Problem "The command line is longer than this setup can take whole; give the settings in a file with /SETTINGS=."
+  ${Else}
+    Call ParseOptions
+  ${EndIf}
+  !insertmacro ForEachSetting CheckValue
+  ${If} $Problem == ""
+  ${AndIf} $SettingsFile != ""
+    Call CheckSettingsFile
+  ${EndIf}
+  ${If} $Problem == ""
+  ${AndIf} ${Silent}
+    Call FindSettingsSource
+    Call ResultingServer
+    ${If} $0 == ""
+      StrCpy $Problem "No server address: give it with /SERVER= or in the file of /SETTINGS=."
+    ${EndIf}
+  ${EndIf}
+  ${If} $Problem != ""
+    StrCpy $0 "$Problem Nothing was installed.$\r$\n${OPTIONS_TEXT}"
+    Call Tell
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
 FunctionEnd
 
 ; An upgrade shows what the settings file holds (read once, so that going
 ; back and forth keeps what was typed).
 Function SettingsPage
   ${If} $SettingsRead == 0
-  ${AndIf} ${FileExists} "${SETTINGS}"
-    !insertmacro ForEachSetting ReadSetting
+    Call FindSettingsSource
+    ${If} $SettingsSource != ""
+      !insertmacro ForEachSetting ReadSetting
+    ${EndIf}
   ${EndIf}
   StrCpy $SettingsRead 1
   !insertmacro ForEachSetting RememberShown
@@ -186,12 +542,215 @@ FunctionEnd
 
 Function SettingsPageLeave
   !insertmacro ForEachSetting NoteChange
+  StrCpy $Problem ""
+  !insertmacro ForEachSetting CheckValue
+  ${If} $Server == ""
+    StrCpy $Problem "Enter the address of the UPS server: without it the client cannot run."
+  ${EndIf}
+  ${If} $Problem != ""
+    MessageBox MB_ICONEXCLAMATION "$Problem"
+    Abort
+  ${EndIf}
+FunctionEnd
+
+; $0 = 1 when the access rules in $2 (SDDL) now protect the file or folder
+; $3, 0 when they could not be set. On a Windows without the SDDL call the
+; System plugin gives "error", which counts as 0 as well.
+Function ProtectPath
+  ; Strings go through registers: a path such as "Program Files (x86)" would
+  ; otherwise end the System plugin's argument list.
+  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w r2, i 1, *p .r1, p 0) i .r0'
+  ${If} $0 = 0
+    Return
+  ${EndIf}
+  System::Call 'advapi32::SetFileSecurityW(w r3, i ${PROTECTED_DACL}, p r1) i .r0'
+  System::Call 'kernel32::LocalFree(p r1)'
+  ${If} $0 != 0
+    StrCpy $0 1
+  ${EndIf}
+FunctionEnd
+
+; The program folder, locked before anything is copied into it.
+Function ProtectFolder
+  CreateDirectory "$INSTDIR"
+  ${IfNot} ${FileExists} "$INSTDIR\*.*"
+    StrCpy $0 "Cannot create the folder $INSTDIR."
+    Call Tell
+    Abort
+  ${EndIf}
+  StrCpy $2 "${FOLDER_SDDL}"
+  StrCpy $3 "$INSTDIR"
+  Call ProtectPath
+  ${If} $0 = 0
+    StrCpy $0 "Cannot restrict the access to the folder $INSTDIR; nothing was copied into it."
+    Call Tell
+    Abort
+  ${EndIf}
+FunctionEnd
+
+; The programs are deleted before they are copied, so that the new files take
+; the folder's access rules rather than keep those of what was there.
+Function RemovePrograms
+  ${ForEach} $1 0 3 + 1
+    ${Select} $1
+      ${Case} 0
+        StrCpy $2 "CVNRemote.exe"
+      ${Case} 1
+        StrCpy $2 "QMXDLL.dll"
+      ${Case} 2
+        StrCpy $2 "CVNShutdown.exe"
+      ${Case} 3
+        StrCpy $2 "Uninstall.exe"
+    ${EndSelect}
+    Delete "$INSTDIR\$2"
+    ${If} ${FileExists} "$INSTDIR\$2"
+      StrCpy $0 "Cannot replace $INSTDIR\$2."
+      Call Tell
+      Abort
+    ${EndIf}
+  ${Next}
+FunctionEnd
+
+; After a move into another folder: the programs left in the old one go
+; (its uninstaller would remove the service that now runs from here); its
+; settings and trace file stay, as after a removal.
+Function RemoveOldPrograms
+  ${If} $OldDir == ""
+  ${OrIf} $OldDir == $INSTDIR
+    Return
+  ${EndIf}
+  DetailPrint "Removing the programs from $OldDir"
+  Delete "$OldDir\CVNRemote.exe"
+  Delete "$OldDir\QMXDLL.dll"
+  Delete "$OldDir\CVNShutdown.exe"
+  Delete "$OldDir\Uninstall.exe"
+  RMDir "$OldDir"
+FunctionEnd
+
+; The settings file exists and only the system account and the
+; administrators may read it, before a password goes into it. When that
+; fails, a file made here is deleted again and the setup ends.
+Function ProtectSettings
+  StrCpy $5 0
+  ${IfNot} ${FileExists} "${SETTINGS}"
+    ClearErrors
+    FileOpen $1 "${SETTINGS}" w
+    ${If} ${Errors}
+      StrCpy $0 "Cannot create ${SETTINGS}."
+      Call Tell
+      Abort
+    ${EndIf}
+    FileClose $1
+    StrCpy $5 1
+  ${EndIf}
+  StrCpy $2 "${SETTINGS_SDDL}"
+  StrCpy $3 "${SETTINGS}"
+  Call ProtectPath
+  ${If} $0 = 0
+    ${If} $5 = 1
+      Delete "${SETTINGS}"
+    ${EndIf}
+    StrCpy $0 "Cannot restrict the access to ${SETTINGS}; the password was not written."
+    Call Tell
+    Abort
+  ${EndIf}
+FunctionEnd
+
+; The content of $SettingsSource into the (protected) settings file, byte
+; for byte: truncating a file keeps its access rules.
+Function CopySettings
+  ClearErrors
+  FileOpen $4 "$SettingsSource" r
+  ${If} ${Errors}
+    StrCpy $0 "Cannot read $SettingsSource."
+    Call Tell
+    Abort
+  ${EndIf}
+  FileOpen $5 "${SETTINGS}" w
+  ${If} ${Errors}
+    FileClose $4
+    StrCpy $0 "Cannot write ${SETTINGS}."
+    Call Tell
+    Abort
+  ${EndIf}
+  ${Do}
+    ClearErrors
+    FileReadByte $4 $1
+    ${If} ${Errors}
+      ${Break}
+    ${EndIf}
+    FileWriteByte $5 $1
+    ${If} ${Errors}
+      FileClose $4
+      FileClose $5
+      StrCpy $0 "Cannot write ${SETTINGS}."
+      Call Tell
+      Abort
+    ${EndIf}
+  ${Loop}
+  FileClose $4
+  FileClose $5
+FunctionEnd
+
+; $0 = 1 when the files $1 and $2 are one (the same volume and file index,
+; whatever the spelling of their paths), else 0.
+Function SameFile
+  StrCpy $0 0
+  ClearErrors
+  FileOpen $3 "$1" r
+  ${If} ${Errors}
+    Return
+  ${EndIf}
+  FileOpen $4 "$2" r
+  ${If} ${Errors}
+    FileClose $3
+    Return
+  ${EndIf}
+  ; BY_HANDLE_FILE_INFORMATION: 13 DWORDs, the volume's serial number 8th,
+  ; the file index 12th and 13th.
+  System::Call '*(i,i,i,i,i,i,i,i,i,i,i,i,i) p .r5'
+  System::Call '*(i,i,i,i,i,i,i,i,i,i,i,i,i) p .r6'
+  System::Call 'kernel32::GetFileInformationByHandle(p r3, p r5) i .r7'
+  System::Call 'kernel32::GetFileInformationByHandle(p r4, p r6) i .r8'
+  ${If} $7 != 0
+  ${AndIf} $8 != 0
+    System::Call '*$5(i,i,i,i,i,i,i,i .r7,i,i,i,i .r8,i .r9)'
+    StrCpy $7 "$7.$8.$9"
+    System::Call '*$6(i,i,i,i,i,i,i,i .r8,i,i,i,i .r9,i .r1)'
+    ${If} $7 == "$8.$9.$1"
+      StrCpy $0 1
+    ${EndIf}
+  ${EndIf}
+  System::Free $5
+  System::Free $6
+  FileClose $3
+  FileClose $4
 FunctionEnd
 
 ; A new settings file gets every key; an existing one is never replaced,
-; only the keys given are changed in it.
+; only the keys given are changed in it. A prepared file (/SETTINGS=), or the
+; one of an earlier installation in another folder, is carried over, and the
+; keys given change it.
 Function WriteSettings
-  ${If} ${FileExists} "${SETTINGS}"
+  Call ProtectSettings
+  ; A prepared file that is the settings file itself under another name (a
+  ; short one, say) is kept as it is: copying it onto itself cannot work, the
+  ; file being open for reading while it is opened to be written.
+  ${If} $SettingsSource != ""
+    StrCpy $1 "$SettingsSource"
+    StrCpy $2 "${SETTINGS}"
+    Call SameFile
+    ${If} $0 = 1
+      StrCpy $SettingsSource "${SETTINGS}"
+    ${EndIf}
+  ${EndIf}
+  ${If} $SettingsSource != ""
+  ${AndIf} $SettingsSource != "${SETTINGS}"
+    DetailPrint "Taking the settings from $SettingsSource"
+    FlushINI "${SETTINGS}"
+    Call CopySettings
+    !insertmacro ForEachSetting WriteGivenSetting
+  ${ElseIf} $SettingsSource != ""
     DetailPrint "Keeping the settings in ${SETTINGS}"
     !insertmacro ForEachSetting WriteGivenSetting
   ${Else}
@@ -201,22 +760,6 @@ Function WriteSettings
     WriteINIStr "${SETTINGS}" "Debug" "Level" "2"
   ${EndIf}
   FlushINI "${SETTINGS}"
-FunctionEnd
-
-Function ProtectSettings
-  StrCpy $2 "${SETTINGS_SDDL}"
-  StrCpy $3 "${SETTINGS}"
-  ; Strings go through registers: a path such as "Program Files (x86)" would
-  ; otherwise end the System plugin's argument list.
-  System::Call 'advapi32::ConvertStringSecurityDescriptorToSecurityDescriptorW(w r2, i 1, *p .r1, p 0) i .r0'
-  ${If} $0 == 0
-    Abort "Cannot build the access rules for the settings file."
-  ${EndIf}
-  System::Call 'advapi32::SetFileSecurityW(w r3, i ${PROTECTED_DACL}, p r1) i .r0'
-  System::Call 'kernel32::LocalFree(p r1)'
-  ${If} $0 == 0
-    Abort "Cannot restrict the access to ${SETTINGS}."
-  ${EndIf}
 FunctionEnd
 
 ; The service through the service manager's own calls: the client's service
@@ -322,30 +865,141 @@ Function RegisterService
     Call OpenService
     ${If} $R9 == 0
       Call CloseService
-      Abort "The service could not be registered."
+      StrCpy $0 "The service could not be registered."
+      Call Tell
+      Abort
     ${EndIf}
   ${EndIf}
   ; An existing registration may name another copy of the client.
   StrCpy $2 '"$INSTDIR\CVNRemote.exe"'
   System::Call 'advapi32::ChangeServiceConfigW(p R9, i ${SERVICE_NO_CHANGE}, i ${SERVICE_AUTO_START}, i ${SERVICE_NO_CHANGE}, w r2, p 0, p 0, p 0, p 0, p 0, p 0) i .r0'
-  ${If} $0 == 0
+  ${If} $0 = 0
     Call CloseService
-    Abort "The service could not be set to start at boot."
+    StrCpy $0 "The service could not be set to start at boot."
+    Call Tell
+    Abort
   ${EndIf}
-  DetailPrint "Starting the service"
-  System::Call 'advapi32::StartServiceW(p R9, i 0, p 0) i'
-  StrCpy $2 ${SERVICE_RUNNING}
-  Call WaitForState
+  Call StartService
   Call CloseService
-  ${If} $0 != ${SERVICE_RUNNING}
-    MessageBox MB_ICONEXCLAMATION "The service was installed but did not start (state $0); see the Event Log." /SD IDOK
+FunctionEnd
+
+; $0: the text of message $1 from the message table of the module $2 (loaded
+; as data only), or from the system's when $2 is empty; "" when there is
+; none. Inserts stay as they are; the line end comes off.
+Function MessageText
+  StrCpy $0 ""
+  StrCpy $4 0
+  ${If} $2 != ""
+    ; LOAD_LIBRARY_AS_DATAFILE: nothing of the program runs.
+    System::Call 'kernel32::LoadLibraryExW(w r2, p 0, i 2) p .r3'
+    ${If} $3 != 0
+      ; FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS
+      System::Call 'kernel32::FormatMessageW(i 0xA00, p r3, i r1, i 0, w .r0, i ${NSIS_MAX_STRLEN}, p 0) i .r4'
+      System::Call 'kernel32::FreeLibrary(p r3)'
+    ${EndIf}
+  ${Else}
+    ; FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS
+    System::Call 'kernel32::FormatMessageW(i 0x1200, p 0, i r1, i 0, w .r0, i ${NSIS_MAX_STRLEN}, p 0) i .r4'
+  ${EndIf}
+  ${If} $4 = 0
+    StrCpy $0 ""
+    Return
+  ${EndIf}
+  ${Do}
+    StrCpy $1 $0 1 -1
+    ${If} $1 != "$\r"
+    ${AndIf} $1 != "$\n"
+    ${AndIf} $1 != " "
+      ${Break}
+    ${EndIf}
+    StrCpy $0 $0 -1
+  ${Loop}
+FunctionEnd
+
+; Starts the service ($R9) and watches it: RUNNING for 5 s counts as
+; started; a service that stops is told at once, with its reason. The client
+; stops its service by itself when it cannot run (no server address, no
+; settings file), with ERROR_SERVICE_SPECIFIC_ERROR and the identifier of
+; its message, which its own message table turns into text.
+Function StartService
+  DetailPrint "Starting the service"
+  System::Call 'advapi32::StartServiceW(p R9, i 0, p 0) i .r0 ?e'
+  Pop $1
+  ${If} $0 = 0
+  ${AndIf} $1 != ${ERROR_SERVICE_ALREADY_RUNNING}
+    StrCpy $R4 $1
+    StrCpy $2 ""
+    Call MessageText
+    StrCpy $0 "The service was installed but could not be started: $0 (error $R4)"
+    Call Tell
+    SetErrorLevel 3
+    Return
+  ${EndIf}
+  StrCpy $R1 0
+  StrCpy $R2 0
+  ${Do}
+    System::Call '*(i,i,i,i,i,i,i) p .r1'
+    System::Call 'advapi32::QueryServiceStatus(p R9, p r1) i .r0'
+    StrCpy $R3 0
+    ${If} $0 != 0
+      System::Call '*$1(i, i .R3, i, i .R4, i .R5)'
+    ${EndIf}
+    System::Free $1
+    ${If} $R3 = ${SERVICE_STOPPED}
+      ${Break}
+    ${ElseIf} $R3 = ${SERVICE_RUNNING}
+      IntOp $R2 $R2 + 1
+      ${If} $R2 >= 25
+        ${Break}
+      ${EndIf}
+    ${Else}
+      StrCpy $R2 0
+    ${EndIf}
+    ; A service still starting (or paused) after a minute is given up on.
+    ${If} $R1 >= 300
+      ${Break}
+    ${EndIf}
+    Sleep 200
+    IntOp $R1 $R1 + 1
+  ${Loop}
+
+  ${If} $R3 = ${SERVICE_RUNNING}
+    DetailPrint "The service is running."
+  ${ElseIf} $R3 = ${SERVICE_STOPPED}
+    ${If} $R4 = ${ERROR_SERVICE_SPECIFIC_ERROR}
+      StrCpy $1 $R5
+      StrCpy $2 "$INSTDIR\CVNRemote.exe"
+      Call MessageText
+      IntFmt $1 "0x%08X" $R5
+      ${If} $0 == ""
+        StrCpy $0 "message $1"
+      ${Else}
+        StrCpy $0 "$0 [$1]"
+      ${EndIf}
+    ${ElseIf} $R4 != 0
+      StrCpy $1 $R4
+      StrCpy $2 ""
+      Call MessageText
+      StrCpy $0 "$0 (error $R4)"
+    ${Else}
+      StrCpy $0 "it gave no reason"
+    ${EndIf}
+    StrCpy $0 "The service was installed but stopped at once: $0. Mend the settings in ${SETTINGS}, then start the service; the Event Log has the client's reports."
+    Call Tell
+    SetErrorLevel 3
+  ${Else}
+    StrCpy $0 "The service was installed but did not start within a minute (state $R3); see the Event Log."
+    Call Tell
     SetErrorLevel 3
   ${EndIf}
 FunctionEnd
 
 Section "Client and service"
+  Call FindSettingsSource
+  Call ProtectFolder
   SetOutPath "$INSTDIR"
   Call StopService
+  Call RemovePrograms
   File "/oname=CVNRemote.exe" "${CLIENT}"
   File "/oname=QMXDLL.dll" "${LIBRARY}"
   File "/oname=CVNShutdown.exe" "${HELPER}"
@@ -364,8 +1018,8 @@ Section "Client and service"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 
   Call WriteSettings
-  Call ProtectSettings
   Call RegisterService
+  Call RemoveOldPrograms
 SectionEnd
 
 Section "un.Service and programs" UninstallPrograms
