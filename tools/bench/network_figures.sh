@@ -10,8 +10,9 @@
 #     must look the server's name up in a name server that takes 12 s (under
 #     Wine the shutdown ends the session of the phase's prefix);
 #   - how often the client wakes while idle on mains with a live server that
-#     sends nothing (60 s: the voluntary context switches of its process,
-#     every thread, under Wine of the Wine process that runs it);
+#     sends nothing (60 s; a wake-up ends 20 ms or more in which none of its
+#     threads ran, as the voluntary context switches of the process tell;
+#     under Wine the Wine process that runs it);
 #   - how late the shutdown comes past its deadline when every notice's
 #     program hangs ("net send" and "msg" under Wine, wall natively).
 #
@@ -199,12 +200,26 @@ if when "$work/idle-client.log" "Successfully Connected." 60 >/dev/null; then
   # Under Wine the process that runs the program is the loader's, not the
   # script that started it.
   pid=$client_pid
-  [ $windows = 1 ] && pid=$(pgrep -n -f 'CVNRemote.exe daemon')
+  [ $windows = 1 ] && pid=$(pgrep -n -f "CVNRemote.exe daemon -c Z:.*figures-$name")
   switches() { cat /proc/"$pid"/task/*/status 2>/dev/null | awk '/^voluntary_ctxt_switches/ { s += $2 } END { print s + 0 }'; }
-  before=$(switches)
-  sleep 60
-  after=$(switches)
-  echo "idle on mains: $((after - before)) wake-ups in 60 s ($(awk -v n=$((after - before)) 'BEGIN { printf "%.2f", n / 60 }')/s)"
+  # A wake-up ends a stretch of at least 20 ms in which the process did not
+  # run: under Wine one pass of the client is many round trips to Wine's
+  # server, each a context switch of its own.
+  before=$(switches) last=$before wakeups=0 idle=1 end=$((SECONDS + 60))
+  while [ $SECONDS -lt $end ]; do
+    now=$(switches)
+    if [ "$now" != "$last" ]; then
+      [ $idle = 1 ] && wakeups=$((wakeups + 1))
+      idle=0
+    else
+      idle=1
+    fi
+    last=$now
+    sleep 0.02
+  done
+  rate() { awk -v n="$1" 'BEGIN { printf "%.2f", n / 60 }'; }
+  echo "idle on mains: $wakeups wake-ups in 60 s ($(rate $wakeups)/s)," \
+       "$((last - before)) voluntary context switches ($(rate $((last - before)))/s)"
 else
   echo "idle on mains: the client did not connect (see $work/idle-*.log)"
 fi
