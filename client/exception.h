@@ -24,6 +24,13 @@ enum : std::uint32_t {
     MSG_SHUTTING_DOWN = 0x8002000C,
     MSG_POWER_RESTORED = 0x4002000D,
     MSG_SHUTDOWN_FAILED = 0xC002000E,
+    // The administrator's commands, the shutdown action and a resume.
+    MSG_COMMAND_START_FAILED = 0xC0020020,
+    MSG_COMMAND_FAILED = 0x80020021,
+    MSG_COMMAND_TIMED_OUT = 0x80020022,
+    MSG_COMMAND_BUSY = 0x80020023,
+    MSG_ACTION_FAILED = 0xC0020024,
+    MSG_RESUMED = 0x40020025,
 };
 
 class CCVNException {
