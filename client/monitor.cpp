@@ -159,7 +159,8 @@ void CCVNRemoteApp::Monitor()
             std::string seconds = std::to_string(suspended / 1000);
             CCVNException(MSG_RESUMED, 1, seconds.c_str()).Report();
         }
-        cvn::NetClose(session);
+        if (session != -1)
+            cvn::NetClose(session);
         session = -1;
         onBattery = false;
         batteryLow = false;
