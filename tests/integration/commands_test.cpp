@@ -259,7 +259,7 @@ TEST_F(Commands, AFailingCommandIsReportedAndChangesNothing)
 {
     // First a command that cannot be started at all, then (read afresh) one
     // that fails on every event.
-    StartClient(3, "Event Command=\"" + Admin("missing file.bat") + "\"\n");
+    StartClient(3, "Event Command=\"" + Admin("missing program") + "\"\n");
     ASSERT_TRUE(AwaitErr("Unable to start the command for the event sessionmade", 10000)) << client->Err();
     SetStatus(3);
     WriteSettings(3, "Event Command=" + Script() + "\n");
