@@ -166,9 +166,19 @@ std::string CCommandProcess::Start(const CCommandLine& command, const std::vecto
     PROCESS_INFORMATION pi = {};
     // A console without a window: a batch file's programs share it rather
     // than each opening one of their own.
-    const DWORD flags = CREATE_NO_WINDOW | (jobs ? CREATE_SUSPENDED : 0);
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, flags, &block[0], nullptr, &startup, &pi))
-        return SystemErrorText(GetLastError());
+    const DWORD held = jobs ? CREATE_SUSPENDED : 0;
+    const std::string line = commandLine;
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW | held, &block[0],
+                        nullptr, &startup, &pi)) {
+        // Systems older than Windows 2000 may not know the flag: without a
+        // console then.
+        const DWORD error = GetLastError();
+        commandLine = line;
+        if (error != ERROR_INVALID_PARAMETER ||
+            !CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS | held, &block[0],
+                            nullptr, &startup, &pi))
+            return SystemErrorText(error != ERROR_INVALID_PARAMETER ? error : GetLastError());
+    }
     m_pImpl->process = pi.hProcess;
     if (jobs) {
         HANDLE job = createJob(nullptr, nullptr);
