@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "commands.h"
 #include "platform.h"
 #include "stop_request.h"
 
@@ -50,6 +51,11 @@ public:
     // clear.
     const char* NotifyUsers(const char* format, int seconds);
     void ShutdownSystem();
+    // What the deadline brings: the command before the shutdown, then the
+    // chosen action (shutdown, hibernate, the administrator's command), the
+    // ordinary shutdown whenever that does not work out. True when the
+    // request was taken, as for ShutdownSystem.
+    bool RunShutdown();
 
     // Service commands and status. The second form stops with the exit
     // codes given; the status record changes only under its lock.
@@ -78,6 +84,8 @@ public:
     std::string m_strIniFile;
     // Raised by the service's stop control; ends every wait of the monitor.
     cvn::CStopRequest m_StopRequest;
+    // The administrator's commands and what they are told.
+    cvn::CCommands m_Commands;
     // The catalogue identifier of the error that ended the monitor by itself
     // (a failed start-up, no server address); 0 otherwise. The console
     // program's exit status and the stopped service's exit code tell it.

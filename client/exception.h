@@ -26,6 +26,13 @@ enum : std::uint32_t {
     MSG_SHUTDOWN_FAILED = 0xC002000E,
     // Where a dry run stands in for the shutdown request.
     MSG_DRY_RUN = 0x80020014,
+    // The administrator's commands, the shutdown action and a resume.
+    MSG_COMMAND_START_FAILED = 0xC0020020,
+    MSG_COMMAND_FAILED = 0x80020021,
+    MSG_COMMAND_TIMED_OUT = 0x80020022,
+    MSG_COMMAND_BUSY = 0x80020023,
+    MSG_ACTION_FAILED = 0xC0020024,
+    MSG_RESUMED = 0x40020025,
 };
 
 class CCVNException {

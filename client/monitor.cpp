@@ -14,6 +14,8 @@
 #include "qmx/time.h"
 #include "net.h"
 #include "policy_settings.h"
+#include "notify.h"
+#include "resume.h"
 
 using qmx::CDebug;
 
@@ -26,6 +28,11 @@ const unsigned long kPauseOnMainsMs = 20000;
 // While a deadline runs, no wait goes past it; this little is always waited.
 const unsigned long kShortestWaitMs = 5;
 const int kReceiveSize = 1000;
+// The longest a connection attempt without a deadline may take: its look-up,
+// connect and three replies, 10 s each, and some.
+const unsigned long kLongestAttemptMs = 60000;
+// The longest a users' notice may take: two ways, 10 s each.
+const unsigned long kLongestNoticeMs = 20000;
 // The question that shows whether a silent server is still there: its
 // answer goes through the line rules like any other line.
 const char kLivenessQuery[] = "GetValue(Output Source)\r\n";
@@ -40,9 +47,28 @@ void Report(std::uint32_t id)
     CCVNException(id, 0).Report();
 }
 
+// The event command's event for a notice.
+cvn::CommandEvent EventOf(const cvn::CNotice& notice)
+{
+    if (notice.messageId == MSG_LOW_BATTERY)
+        return cvn::CommandEvent::BatteryLow;
+    if (notice.messageId == MSG_SHUTTING_DOWN)
+        return cvn::CommandEvent::ShuttingDown;
+    if (notice.messageId == MSG_POWER_RESTORED)
+        return cvn::CommandEvent::PowerRestored;
+    return cvn::CommandEvent::OnBattery;
+}
+
+// Seconds to the shutdown for the commands, -1 when none is set.
+long long SecondsLeft(const cvn::CCountdown& countdown, std::uint32_t now)
+{
+    const std::int64_t left = countdown.TimeLeft(now);
+    return left < 0 ? -1 : (left + 999) / 1000;
+}
+
 class CMonitorHost : public cvn::ICountdownHost {
 public:
-    CMonitorHost(CCVNRemoteApp& app, CINIFile& ini) : m_app(app), m_ini(ini) {}
+    CMonitorHost(CCVNRemoteApp& app, cvn::CResumeWatch& resume) : m_app(app), m_resume(resume) {}
     std::uint32_t Now() override { return ::Now(); }
     void Record(const cvn::CNotice& notice, int seconds) override
     {
@@ -52,23 +78,29 @@ public:
         else
             CCVNException(notice.messageId, 0).Report();
     }
-    void NoticeUsers(const cvn::CNotice& notice, int seconds) override { m_app.NotifyUsers(notice.format, seconds); }
+    // The event command starts beside the users' notice, and goes when it
+    // goes (a notice delay holds both).
+    void NoticeUsers(const cvn::CNotice& notice, int seconds) override
+    {
+        const cvn::CommandEvent event = EventOf(notice);
+        const long long left = seconds >= 0 ? seconds : event == cvn::CommandEvent::ShuttingDown ? 0 : -1;
+        m_app.m_Commands.Fire(m_app.m_strIniFile, event, cvn::FormatNotice(notice.format, seconds), left);
+        m_resume.Begin();
+        m_app.NotifyUsers(notice.format, seconds);
+        m_resume.End(kLongestNoticeMs);
+    }
     bool Shutdown() override
     {
-        // A dry run counts as a request the system took: the countdown asks
-        // no more in this episode, and the monitor goes on, since nothing
-        // stops it.
-        if (cvn::DryRun(m_ini)) {
-            Report(MSG_DRY_RUN);
-            return true;
-        }
-        m_app.ShutdownSystem();
-        return m_app.m_bStop;
+        // Woken in the middle of the notice: the deadline is stale, and the
+        // monitor starts afresh right after this step.
+        if (m_resume.Suspended())
+            return false;
+        return m_app.RunShutdown();
     }
 
 private:
     CCVNRemoteApp& m_app;
-    CINIFile& m_ini;
+    cvn::CResumeWatch& m_resume;
 };
 
 }  // namespace
@@ -90,7 +122,12 @@ void CCVNRemoteApp::Monitor()
     bool batteryLow = false;
     cvn::CCountdown countdown;
     cvn::CLiveness liveness;
-    CMonitorHost host(*this, ini);
+    cvn::CResumeWatch resume;
+    CMonitorHost host(*this, resume);
+    // The facts an event command is told, as they stand now.
+    auto fire = [&](cvn::CommandEvent event, std::uint32_t id) {
+        m_Commands.Fire(m_strIniFile, event, cvn::SystemErrorText(id), SecondsLeft(countdown, Now()));
+    };
 
     // Cuts a wait to the time left before the shutdown deadline.
     auto bounded = [&](unsigned long ms) {
@@ -100,7 +137,12 @@ void CCVNRemoteApp::Monitor()
         return std::min(ms, std::max(static_cast<unsigned long>(left), kShortestWaitMs));
     };
     // After a failed attempt or a lost session: the next pass connects again.
-    auto pause = [&]() { m_StopRequest.Sleep(bounded(onBattery ? kPauseOnBatteryMs : kPauseOnMainsMs)); };
+    auto pause = [&]() {
+        const unsigned long ms = bounded(onBattery ? kPauseOnBatteryMs : kPauseOnMainsMs);
+        resume.Begin();
+        m_StopRequest.Sleep(ms);
+        resume.End(ms);
+    };
     // A session that failed: closed, reported, and tried again after the pause.
     auto lose = [&](bool pauseFirst) {
         cvn::NetClose(session);
@@ -109,6 +151,7 @@ void CCVNRemoteApp::Monitor()
         if (m_StopRequest.Raised())
             return;
         Report(MSG_CONNECTION_LOST);
+        fire(cvn::CommandEvent::SessionLost, MSG_CONNECTION_LOST);
         // Nobody can tell us now that the battery runs low: some sites would
         // rather take that for granted. A new session reports the truth.
         if (onBattery && cvn::LostOnBatteryMeansLow(ini))
@@ -117,7 +160,26 @@ void CCVNRemoteApp::Monitor()
             pause();
     };
 
+    // After a suspension, or hibernation and the administrator's shutdown
+    // command: nothing known before counts, the session is made anew and
+    // only what the server says now decides.
+    auto freshStart = [&]() {
+        if (std::uint32_t suspended = resume.Suspended()) {
+            std::string seconds = std::to_string(suspended / 1000);
+            CCVNException(MSG_RESUMED, 1, seconds.c_str()).Report();
+        }
+        if (session != -1)
+            cvn::NetClose(session);
+        session = -1;
+        onBattery = false;
+        batteryLow = false;
+        countdown = cvn::CCountdown();
+        m_Commands.Forget();
+        resume.Reset();
+    };
+
     while (WaitWhileRunning()) {
+        m_Commands.Poll();
         if (session == -1) {
             serverAddress = ini.GetString("Settings", "Server Address", "");
             if (serverAddress.empty()) {
@@ -125,11 +187,15 @@ void CCVNRemoteApp::Monitor()
                 m_dwFailure = MSG_NO_SERVER_ADDRESS;
                 return;
             }
+            m_Commands.SetServer(serverAddress, ini.GetInt("Settings", "Server Port", 8888) & 0xFFFF);
             std::int64_t left = countdown.TimeLeft(Now());
+            resume.Begin();
             session = left < 0 ? ConnectToServer()
                                : ConnectToServer(std::max(static_cast<unsigned long>(left), kShortestWaitMs));
+            resume.End(left < 0 ? kLongestAttemptMs : std::max(static_cast<unsigned long>(left), kShortestWaitMs));
             if (session != -1) {
                 Report(MSG_CONNECTED);
+                fire(cvn::CommandEvent::SessionMade, MSG_CONNECTED);
                 liveness.Heard(Now());
             } else if (!m_StopRequest.Raised()) {
                 CCVNException(MSG_CONNECT_FAILED, 1, serverAddress.c_str()).Report();
@@ -152,7 +218,10 @@ void CCVNRemoteApp::Monitor()
         if (session != -1) {
             unsigned long wait = std::min<unsigned long>(onBattery ? kWaitOnBatteryMs : kWaitOnMainsMs,
                                                          std::max<unsigned long>(liveness.TimeLeft(Now()), 1));
-            cvn::NetWait result = cvn::NetWaitSession(session, bounded(wait), &m_StopRequest);
+            wait = bounded(wait);
+            resume.Begin();
+            cvn::NetWait result = cvn::NetWaitSession(session, wait, &m_StopRequest);
+            resume.End(wait);
             if (result == cvn::NetWait::Failed || result == cvn::NetWait::Exception) {
                 lose(false);
             } else if (result == cvn::NetWait::Readable) {
@@ -163,6 +232,7 @@ void CCVNRemoteApp::Monitor()
                     std::string text = cvn::PrintableText(buffer, static_cast<size_t>(received));
                     CDebug::Trace(CDebug::TraceDetail, "RECV:%s\n", text.c_str());
                     cvn::ApplyLines(buffer, static_cast<size_t>(received), onBattery, batteryLow);
+                    m_Commands.Heard(buffer, static_cast<size_t>(received));
                 } else {
                     // The server closed the session (or the read failed): a
                     // restarted server must find the client again, so this is
@@ -172,9 +242,16 @@ void CCVNRemoteApp::Monitor()
             }
         }
 
+        if (resume.Suspended()) {
+            freshStart();
+            continue;
+        }
+
         int onDelay = onBattery ? ini.GetInt("Settings", "On Battery Shutdown", 120) : 0;
         int lowDelay = onBattery && batteryLow ? ini.GetInt("Settings", "Low Battery Shutdown", 30) : 0;
         int noticeDelay = onBattery ? cvn::NoticeDelay(ini) : 0;
         countdown.Step(host, onBattery, batteryLow, onDelay, lowDelay, noticeDelay);
+        if (m_Commands.TakeFreshStart() || resume.Suspended())
+            freshStart();
     }
 }

@@ -66,8 +66,12 @@ std::string StderrCapture::Finish()
 
 TempDir::TempDir()
 {
-    m_path = (fs::temp_directory_path() / UniqueName("cvn-test")).string();
-    fs::create_directories(m_path);
+    // Only a folder made here: under Wine a program started in a fresh
+    // session gets the process id of one before it, whose folders may have
+    // stayed (a file still in use cannot be removed).
+    do {
+        m_path = (fs::temp_directory_path() / UniqueName("cvn-test")).string();
+    } while (!fs::create_directory(m_path));
 }
 
 TempDir::~TempDir()

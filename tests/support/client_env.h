@@ -2,7 +2,7 @@
 // application object: with recording fakes in place of everything the client
 // starts, so that no message and no shutdown ever reaches the host.
 //
-// Natively the fakes of wall and shutdown come first on PATH. Under Wine the
+// Natively the fakes of wall, shutdown and systemctl come first on PATH. Under Wine the
 // program runs from a folder of its own whose name holds a blank ("cvn
 // remote"), with QMXDLL.dll and a recording net.exe and msg.exe beside it (a program's
 // own folder is searched first) and the CVNShutdown.exe the test chose. A

@@ -1,4 +1,4 @@
-// POSIX code only: the client's test environment with recording fakes of wall and shutdown.
+// POSIX code only: the client's test environment with recording fakes of wall, shutdown and systemctl.
 #include "support/client_env.h"
 
 #include <sys/stat.h>
@@ -48,8 +48,11 @@ ClientEnv::ClientEnv(const Options& options) : m_options(options)
     if (mkdir(bin.c_str(), 0755) != 0)
         throw std::runtime_error("cannot create " + bin);
     WriteFake(m_dir.Path(), bin, "wall");
-    if (options.helper != Helper::Missing)
+    if (options.helper != Helper::Missing) {
         WriteFake(m_dir.Path(), bin, "shutdown");
+        // Hibernation goes through it.
+        WriteFake(m_dir.Path(), bin, "systemctl");
+    }
 }
 
 ClientEnv::~ClientEnv()

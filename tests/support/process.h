@@ -38,6 +38,8 @@ public:
     // Waits at most timeoutMs; kills the child when it is still running.
     ProcessResult Wait(int timeoutMs);
     bool Running();
+    // The child's process id.
+    unsigned long Id() const;
     // What the child has written so far.
     std::string Out() const;
     std::string Err() const;

@@ -140,4 +140,9 @@ std::string BinPath(const std::string& program)
     return ProgramDir() + program;
 }
 
+unsigned long Process::Id() const
+{
+    return static_cast<unsigned long>(m_impl->pid);
+}
+
 }  // namespace cvntest

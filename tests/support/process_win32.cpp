@@ -146,4 +146,9 @@ std::string BinPath(const std::string& program)
     return ProgramDir() + program + ".exe";
 }
 
+unsigned long Process::Id() const
+{
+    return m_impl->pi.dwProcessId;
+}
+
 }  // namespace cvntest

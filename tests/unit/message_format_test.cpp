@@ -49,8 +49,17 @@ TEST(MessageCatalogue, HoldsItsTextsAsStored)
         {MSG_POWER_RESTORED, "UPS power restored, aborting shutdown.\r\n"},
         {MSG_SHUTDOWN_FAILED, "Unable to shut down the system. Detail[%1].\r\n"},
         {MSG_DRY_RUN, "Dry run: the system would shut down now\r\n"},
+        // The administrator's commands, the shutdown action and a resume.
+        {MSG_COMMAND_START_FAILED, "Unable to start the command for the event %1 [%2]. Detail[%3].\r\n"},
+        {MSG_COMMAND_FAILED, "The command for the event %1 [%2] ended with %3.\r\n"},
+        {MSG_COMMAND_TIMED_OUT,
+         "The command for the event %1 [%2] was still running after %3 seconds and has been ended.\r\n"},
+        {MSG_COMMAND_BUSY, "The command for the event %1 [%2] is still running; it is not started again.\r\n"},
+        {MSG_ACTION_FAILED, "The shutdown action %1 failed. Detail[%2]. The system is shut down instead.\r\n"},
+        {MSG_RESUMED, "The system was suspended for about %1 seconds. The countdown and the values heard before "
+                      "are dropped; the session is made anew.\r\n"},
     };
-    ASSERT_EQ(15u, cvn::kCatalogueSize);
+    ASSERT_EQ(21u, cvn::kCatalogueSize);
     for (const auto& entry : expected) {
         const char* text = cvn::FindCatalogueText(entry.id);
         ASSERT_NE(nullptr, text) << std::hex << entry.id;

@@ -1,0 +1,255 @@
+// Windows code only: the administrator's commands (batch files through cmd, PowerShell scripts, programs) and hibernation.
+#include "commands.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <cstring>
+
+#include "notify.h"
+#include "platform.h"
+
+namespace cvn {
+
+namespace {
+
+// Kernel functions that Windows 98 and NT 4.0 do not have: looked up, and
+// without them a command is ended alone, without what it started.
+typedef HANDLE(WINAPI* CreateJobObjectFn)(LPSECURITY_ATTRIBUTES, LPCSTR);
+typedef BOOL(WINAPI* AssignProcessToJobObjectFn)(HANDLE, HANDLE);
+typedef BOOL(WINAPI* TerminateJobObjectFn)(HANDLE, UINT);
+
+template <typename Fn>
+Fn Kernel(const char* name)
+{
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    return kernel ? reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(kernel, name))) : nullptr;
+}
+
+// Quoted so that the C runtime of the program reads it back as one argument
+// (backslashes before a quote doubled, quotes escaped).
+std::string Quoted(const std::string& text)
+{
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (char c : text) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+        backslashes = 0;
+        quoted += c;
+    }
+    quoted.append(backslashes * 2, '\\');
+    return quoted + "\"";
+}
+
+std::string Lower(std::string text)
+{
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(tolower(c)); });
+    return text;
+}
+
+bool EndsWith(const std::string& text, const char* ending)
+{
+    const std::string end = ending;
+    return text.size() >= end.size() && Lower(text.substr(text.size() - end.size())) == end;
+}
+
+// The command line the system is given for the administrator's command.
+std::string CommandLineOf(const CCommandLine& command, const std::vector<std::string>& extraArguments)
+{
+    std::string rest;
+    if (!command.arguments.empty())
+        rest += " " + command.arguments;
+    for (const std::string& argument : extraArguments)
+        rest += " " + Quoted(argument);
+    const std::string program = "\"" + command.program + "\"";
+    // cmd /s takes the first and the last quote away and runs the rest as
+    // it stands, quoted path and all.
+    if (EndsWith(command.program, ".bat") || EndsWith(command.program, ".cmd"))
+        return "cmd /s /c \"" + program + rest + "\"";
+    if (EndsWith(command.program, ".ps1"))
+        return "powershell -NoProfile -ExecutionPolicy Bypass -File " + program + rest;
+    return program + rest;
+}
+
+std::string NameOf(const std::string& entry)
+{
+    // Entries such as "=C:=C:\" keep their leading "=" in the name.
+    return Lower(entry.substr(0, entry.find('=', 1)));
+}
+
+// The client's environment with the entries added (an entry of the same
+// name replaced), sorted by name regardless of case as the system wants it,
+// each ended by a zero and the whole by one more.
+std::string EnvironmentBlock(const std::vector<std::string>& environment)
+{
+    std::vector<std::string> entries;
+    if (char* own = GetEnvironmentStringsA()) {
+        for (const char* entry = own; *entry; entry += strlen(entry) + 1) {
+            const std::string text = entry;
+            const std::string name = NameOf(text);
+            if (std::none_of(environment.begin(), environment.end(),
+                             [&](const std::string& ours) { return NameOf(ours) == name; }))
+                entries.push_back(text);
+        }
+        FreeEnvironmentStringsA(own);
+    }
+    entries.insert(entries.end(), environment.begin(), environment.end());
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const std::string& a, const std::string& b) { return NameOf(a) < NameOf(b); });
+    std::string block;
+    for (const std::string& entry : entries)
+        block += entry + '\0';
+    return block + '\0';
+}
+
+std::string ExitText(DWORD code)
+{
+    if (code == 0)
+        return std::string();
+    char text[32];
+    std::snprintf(text, sizeof text, code > 0xFFFF ? "status 0x%lX" : "status %lu", static_cast<unsigned long>(code));
+    return text;
+}
+
+// Hibernation, like the shutdown, needs the shutdown privilege enabled.
+void EnableShutdownPrivilege()
+{
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token))
+        return;
+    TOKEN_PRIVILEGES privileges = {};
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    if (LookupPrivilegeValueA(nullptr, "SeShutdownPrivilege", &privileges.Privileges[0].Luid))
+        AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    CloseHandle(token);
+}
+
+}  // namespace
+
+struct CCommandProcess::Impl {
+    HANDLE process = nullptr;
+    HANDLE job = nullptr;
+    ~Impl()
+    {
+        if (process)
+            CloseHandle(process);
+        // Closing the job does not end what is in it.
+        if (job)
+            CloseHandle(job);
+    }
+};
+
+CCommandProcess::CCommandProcess() : m_pImpl(new Impl) {}
+CCommandProcess::~CCommandProcess() = default;
+
+std::string CCommandProcess::Start(const CCommandLine& command, const std::vector<std::string>& extraArguments,
+                                   const std::vector<std::string>& environment)
+{
+    if (command.program.empty())
+        return "no program is named";
+    std::string commandLine = CommandLineOf(command, extraArguments);
+    std::string block = EnvironmentBlock(environment);
+
+    // Started held, so that it is in its job before it can start anything.
+    const auto createJob = Kernel<CreateJobObjectFn>("CreateJobObjectA");
+    const auto assign = Kernel<AssignProcessToJobObjectFn>("AssignProcessToJobObject");
+    const bool jobs = createJob && assign && Kernel<TerminateJobObjectFn>("TerminateJobObject");
+
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION pi = {};
+    // A console without a window: a batch file's programs share it rather
+    // than each opening one of their own.
+    const DWORD held = jobs ? CREATE_SUSPENDED : 0;
+    const std::string line = commandLine;
+    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW | held, &block[0],
+                        nullptr, &startup, &pi)) {
+        // Systems older than Windows 2000 may not know the flag: without a
+        // console then.
+        const DWORD error = GetLastError();
+        commandLine = line;
+        if (error != ERROR_INVALID_PARAMETER ||
+            !CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS | held, &block[0],
+                            nullptr, &startup, &pi))
+            return SystemErrorText(error != ERROR_INVALID_PARAMETER ? error : GetLastError());
+    }
+    m_pImpl->process = pi.hProcess;
+    if (jobs) {
+        HANDLE job = createJob(nullptr, nullptr);
+        // A client that is itself in a job may be refused a second one: the
+        // command then runs without.
+        if (job && assign(job, pi.hProcess))
+            m_pImpl->job = job;
+        else if (job)
+            CloseHandle(job);
+        ResumeThread(pi.hThread);
+    }
+    CloseHandle(pi.hThread);
+    return std::string();
+}
+
+bool CCommandProcess::Ended(std::string& failure)
+{
+    if (!m_pImpl->process)
+        return true;
+    if (WaitForSingleObject(m_pImpl->process, 0) == WAIT_TIMEOUT)
+        return false;
+    DWORD code = 0;
+    failure = GetExitCodeProcess(m_pImpl->process, &code) ? ExitText(code) : SystemErrorText(GetLastError());
+    return true;
+}
+
+bool CCommandProcess::Wait(unsigned long ms, const CStopRequest& stop, std::string& failure)
+{
+    const CWaitTime time(ms);
+    for (;;) {
+        if (Ended(failure))
+            return true;
+        const unsigned long left = time.Left();
+        if (left == 0 || stop.Raised())
+            return false;
+        WaitForSingleObject(m_pImpl->process, StopSlice(&stop, left));
+    }
+}
+
+void CCommandProcess::End()
+{
+    if (m_pImpl->job) {
+        if (const auto terminate = Kernel<TerminateJobObjectFn>("TerminateJobObject")) {
+            if (terminate(m_pImpl->job, 1))
+                return;
+        }
+    }
+    if (m_pImpl->process)
+        TerminateProcess(m_pImpl->process, 1);
+}
+
+bool CCommands::Hibernate(const CStopRequest&, std::string& failure)
+{
+    // powrprof.dll is not on every Windows this client runs on, so it is
+    // loaded, not imported. The call returns once the computer has woken.
+    typedef BOOLEAN(WINAPI * SetSuspendStateFn)(BOOLEAN, BOOLEAN, BOOLEAN);
+    HMODULE powrprof = LoadLibraryA("powrprof.dll");
+    if (!powrprof) {
+        failure = "powrprof.dll: " + SystemErrorText(GetLastError());
+        return false;
+    }
+    const auto suspend =
+        reinterpret_cast<SetSuspendStateFn>(reinterpret_cast<void*>(GetProcAddress(powrprof, "SetSuspendState")));
+    bool done = false;
+    EnableShutdownPrivilege();
+    if (!suspend)
+        failure = "SetSuspendState: " + SystemErrorText(GetLastError());
+    else if (!(done = suspend(TRUE, FALSE, FALSE) != 0))
+        failure = SystemErrorText(GetLastError());
+    FreeLibrary(powrprof);
+    return done;
+}
+
+}  // namespace cvn

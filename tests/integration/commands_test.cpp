@@ -1,0 +1,387 @@
+// The administrator's commands run by the real CVNRemote against the
+// simulator: one script (a shell script natively, a batch file under Wine)
+// in a folder whose name holds a blank writes its event, environment and
+// last argument to events.log, then stays while the file "hang" is beside
+// it and ends with the status the test chose.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <signal.h>
+#include <sys/stat.h>
+#endif
+
+#include "support/capture.h"
+#include "support/client_env.h"
+#include "support/process.h"
+#include "upssim/server.h"
+
+using namespace cvntest;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const char* const kShutdownNow = "UPS on battery, shuting down now.";
+
+double Seconds(Clock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+bool Await(const std::function<bool()>& done, int timeoutMs)
+{
+    const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (Clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+class Commands : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(server.Start());
+        std::filesystem::create_directory(Admin(""));
+#if defined(_WIN32)
+        std::filesystem::copy_file(BinPath("cvn_recorder"), Admin("hold.exe"));
+        WriteFile(Admin("event.bat"),
+                  "@echo %CVN_EVENT%;%CVN_OUTPUT_SOURCE%;%CVN_BATTERY_STATUS%;%CVN_SERVER%;%CVN_SERVER_PORT%;"
+                  "%CVN_SECONDS_LEFT%;%~1;>>\"%~dp0events.log\"\r\n"
+                  "@set CVN_RECORD_DIR=%~dp0\r\n"
+                  "@\"%~dp0hold.exe\"\r\n"
+                  "@exit /b %errorlevel%\r\n");
+#else
+        WriteFile(Admin("event.sh"),
+                  "#!/bin/sh\n"
+                  "dir=$(dirname \"$0\")\n"
+                  "printf '%s;%s;%s;%s;%s;%s;%s;\\n' \"$CVN_EVENT\" \"$CVN_OUTPUT_SOURCE\" \"$CVN_BATTERY_STATUS\" "
+                  "\"$CVN_SERVER\" \"$CVN_SERVER_PORT\" \"$CVN_SECONDS_LEFT\" \"$1\" >> \"$dir/events.log\"\n"
+                  "echo $$ >> \"$dir/pids\"\n"
+                  "while [ -e \"$dir/hang\" ]; do sleep 0.05; done\n"
+                  "exit $(cat \"$dir/status\" 2>/dev/null || echo 0)\n");
+        chmod(Admin("event.sh").c_str(), 0755);
+#endif
+    }
+    void TearDown() override
+    {
+        Hang(false);
+        server.Stop();
+    }
+
+    // The administrator's folder, with a blank in its name, or a file in it.
+    std::string Admin(const std::string& name) const
+    {
+        const std::string dir = env.File("admin scripts");
+        return name.empty() ? dir : dir + Separator() + name;
+    }
+    static char Separator()
+    {
+#if defined(_WIN32)
+        return '\\';
+#else
+        return '/';
+#endif
+    }
+    std::string Script() const
+    {
+#if defined(_WIN32)
+        return "\"" + Admin("event.bat") + "\"";
+#else
+        return "\"" + Admin("event.sh") + "\"";
+#endif
+    }
+    void Hang(bool on)
+    {
+        if (on)
+            WriteFile(Admin("hang"), "");
+        else
+            std::filesystem::remove(Admin("hang"));
+    }
+    void SetStatus(int status)
+    {
+#if defined(_WIN32)
+        WriteFile(Admin("hold.exe.exit"), std::to_string(status));
+#else
+        WriteFile(Admin("status"), std::to_string(status));
+#endif
+    }
+    // The ids of the processes the script started, natively the script
+    // itself, under Wine the program it holds on.
+    std::vector<unsigned long> Pids() const
+    {
+        std::vector<unsigned long> pids;
+#if defined(_WIN32)
+        std::istringstream log(ReadFile(Admin("calls.log")));
+#else
+        std::istringstream log(ReadFile(Admin("pids")));
+#endif
+        std::string line;
+        while (std::getline(log, line))
+            pids.push_back(std::strtoul(line.c_str(), nullptr, 10));
+        return pids;
+    }
+    static bool Gone(unsigned long pid)
+    {
+#if defined(_WIN32)
+        HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+        if (!process)
+            return true;
+        const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+        CloseHandle(process);
+        return ended;
+#else
+        // A zombie still answers: gone means ended and taken in.
+        return kill(static_cast<pid_t>(pid), 0) != 0;
+#endif
+    }
+
+    // The events.log lines, each without what cmd's echo may add at its end.
+    std::vector<std::string> Events() const
+    {
+        std::vector<std::string> lines;
+        std::istringstream log(ReadFile(Admin("events.log")));
+        std::string line;
+        while (std::getline(log, line)) {
+            line.erase(line.find_last_of(';'));
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    std::string Expected(const std::string& event, const std::string& output, const std::string& battery,
+                         int secondsLeft, const std::string& text) const
+    {
+        return event + ";" + output + ";" + battery + ";127.0.0.1;" + std::to_string(server.Port()) + ";" +
+               std::to_string(secondsLeft) + ";" + text;
+    }
+    bool AwaitEvents(size_t count, int timeoutMs = 20000) const
+    {
+        return Await([&] { return Events().size() >= count; }, timeoutMs);
+    }
+
+    void WriteSettings(int onDelay, const std::string& commands)
+    {
+        WriteFile(env.AppDir() + "CVNRemote.ini",
+                  "[Settings]\nServer Address=127.0.0.1\nServer Port=" + std::to_string(server.Port()) +
+                      "\nOn Battery Shutdown=" + std::to_string(onDelay) + "\nLow Battery Shutdown=50\n" +
+                      "[Commands]\n" + commands + "[Debug]\nOn=1\nLevel=3\n");
+    }
+    void StartClient(int onDelay, const std::string& commands)
+    {
+        WriteSettings(onDelay, commands);
+        client = env.Start("CVNRemote", {"daemon"});
+        ASSERT_TRUE(server.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
+    }
+    bool AwaitErr(const std::string& text, int timeoutMs) const
+    {
+        return Await([&] { return Lines(client->Err()).find(text) != std::string::npos; }, timeoutMs);
+    }
+
+    // The stand-ins' starts whose command line holds the text.
+    size_t CountCalls(const std::string& text) const
+    {
+        size_t n = 0;
+        for (const RecordedCall& call : env.Calls())
+            n += call.commandLine.find(text) != std::string::npos;
+        return n;
+    }
+    // Natively the stand-in records the shutdown request; under Wine it ends
+    // the session of the prefix, and the client with it.
+    bool ShutdownRequested() const
+    {
+#if defined(_WIN32)
+        return !client->Running() && CountCalls(kShutdownNow) > 0;
+#else
+        return CountCalls("shutdown -h now") > 0;
+#endif
+    }
+
+    upssim::CServer server;
+    ClientEnv env;
+    std::unique_ptr<Process> client;
+};
+
+TEST_F(Commands, TheEventCommandIsToldEachEventOfAnEpisode)
+{
+    StartClient(60, "Event Command=" + Script() + "\n");
+    ASSERT_TRUE(AwaitEvents(1)) << client->Err();
+    server.SetOutput("Battery");
+    ASSERT_TRUE(AwaitEvents(2)) << client->Err();
+    server.SetBattery("Low");
+    ASSERT_TRUE(AwaitEvents(3)) << client->Err();
+    server.SetOutput("Line");
+    ASSERT_TRUE(AwaitEvents(4)) << client->Err();
+    server.CloseConnections();
+    ASSERT_TRUE(AwaitEvents(6, 40000)) << client->Err();
+
+    const std::string lost = "Connection to server lost!  Will attept to reconnect every 20 seconds.";
+    EXPECT_EQ((std::vector<std::string>{
+                  Expected("sessionmade", "", "", -1, "Successfully Connected."),
+                  Expected("onbattery", "Battery", "OK", 60, "UPS on battery, system will shutdown in 60 seconds."),
+                  Expected("batterylow", "Battery", "Low", 50, "UPS battery low, system will shutdown in 50 seconds."),
+                  Expected("powerrestored", "Line", "Low", -1, "UPS power restored, aborting shutdown."),
+                  Expected("sessionlost", "Line", "Low", -1, lost),
+                  Expected("sessionmade", "Line", "Low", -1, "Successfully Connected."),
+              }),
+              Events());
+    // Nothing of it on record: every command ended with 0.
+    EXPECT_EQ(std::string::npos, client->Err().find("The command for the event")) << client->Err();
+}
+
+TEST_F(Commands, AHangingCommandIsEndedAtItsTimeoutAndReported)
+{
+    Hang(true);
+    const Clock::time_point start = Clock::now();
+    StartClient(60, "Event Command=" + Script() + "\nEvent Command Events=Session Made\nEvent Command Timeout=2\n");
+    ASSERT_TRUE(AwaitErr("The command for the event sessionmade [" + Script() +
+                             "] was still running after 2 seconds and has been ended.",
+                         20000))
+        << client->Err();
+    // Looked at once a pass: on mains at least every 10 s.
+    EXPECT_GE(Seconds(Clock::now() - start), 2.0);
+    ASSERT_FALSE(Pids().empty());
+    EXPECT_TRUE(Await([&] { return Gone(Pids().front()); }, 15000));
+    EXPECT_TRUE(client->Running());
+}
+
+TEST_F(Commands, AFailingCommandIsReportedAndChangesNothing)
+{
+    // First a command that cannot be started at all, then (read afresh) one
+    // that fails on every event.
+    StartClient(3, "Event Command=\"" + Admin("missing program") + "\"\n");
+    ASSERT_TRUE(AwaitErr("Unable to start the command for the event sessionmade", 10000)) << client->Err();
+    SetStatus(3);
+    WriteSettings(3, "Event Command=" + Script() + "\n");
+
+    server.SetOutput("Battery");
+    ASSERT_TRUE(Await([&] { return CountCalls(kShutdownNow) > 0; }, 15000)) << client->Err();
+    EXPECT_TRUE(Await([&] { return ShutdownRequested(); }, 10000));
+    EXPECT_EQ(1u, CountCalls("UPS on battery, system will shutdown in 3 seconds."));
+    EXPECT_TRUE(AwaitErr("The command for the event onbattery [" + Script() + "] ended with status 3.", 10000))
+        << client->Err();
+}
+
+TEST_F(Commands, TheCommandBeforeTheShutdownHoldsItUntilItEnds)
+{
+    Hang(true);
+    StartClient(1, "Before Shutdown Command=" + Script() + "\n");
+    server.SetOutput("Battery");
+    ASSERT_TRUE(AwaitEvents(1)) << client->Err();
+    EXPECT_EQ(Expected("beforeshutdown", "Battery", "OK", 0, kShutdownNow), Events().front());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_FALSE(ShutdownRequested());
+    const Clock::time_point released = Clock::now();
+    Hang(false);
+    ASSERT_TRUE(Await([&] { return ShutdownRequested(); }, 10000)) << client->Err();
+    EXPECT_LE(Seconds(Clock::now() - released), 2.0);
+}
+
+TEST_F(Commands, TheCommandBeforeTheShutdownHoldsItNoLongerThanItsTimeout)
+{
+    Hang(true);
+    StartClient(1, "Before Shutdown Command=" + Script() + "\nBefore Shutdown Timeout=3\n");
+    server.SetOutput("Battery");
+    ASSERT_TRUE(AwaitEvents(1)) << client->Err();
+    const Clock::time_point started = Clock::now();
+    ASSERT_TRUE(Await([&] { return ShutdownRequested(); }, 15000)) << client->Err();
+    EXPECT_GE(Seconds(Clock::now() - started), 2.5);
+    EXPECT_LE(Seconds(Clock::now() - started), 5.0);
+    ASSERT_FALSE(Pids().empty());
+    EXPECT_TRUE(Await([&] { return Gone(Pids().front()); }, 5000));
+#if !defined(_WIN32)
+    EXPECT_NE(std::string::npos, client->Err().find("was still running after 3 seconds and has been ended."))
+        << client->Err();
+#endif
+}
+
+TEST_F(Commands, TheChosenActionTakesThePlaceOfTheShutdownAndTheShutdownFollowsWhenItFails)
+{
+    StartClient(1, "Shutdown Action=command\nShutdown Command=" + Script() + "\n");
+    server.SetOutput("Battery");
+    ASSERT_TRUE(AwaitEvents(1)) << client->Err();
+    EXPECT_EQ(Expected("shutdown", "Battery", "OK", 0, kShutdownNow), Events().front());
+    // Done in its place: the client starts afresh, and a UPS still on
+    // battery starts a new full countdown.
+    ASSERT_TRUE(Await([&] { return CountCalls("UPS on battery, system will shutdown in 1 seconds.") >= 2; }, 15000))
+        << client->Err();
+    EXPECT_FALSE(ShutdownRequested());
+
+#if !defined(_WIN32)
+    WriteSettings(1, "Shutdown Action=Hibernate\n");
+    ASSERT_TRUE(Await([&] { return CountCalls("systemctl hibernate") == 1; }, 15000)) << client->Err();
+    EXPECT_FALSE(ShutdownRequested());
+    env.SetExitStatus("systemctl", 1);
+    ASSERT_TRUE(Await([&] { return ShutdownRequested(); }, 15000)) << client->Err();
+    EXPECT_TRUE(AwaitErr("The shutdown action hibernate failed. Detail[systemctl hibernate ended with status 1]. "
+                         "The system is shut down instead.",
+                         5000))
+        << client->Err();
+#else
+    // Wine's SetSuspendState does nothing and succeeds: hibernated, and so
+    // a fresh start again, not the shutdown.
+    WriteSettings(1, "Shutdown Action=hibernate\n");
+    const std::string trace = env.AppDir() + "agtrace.log";
+    ASSERT_TRUE(Await([&] { return ReadText(trace).find("Shutdown action [hibernate]") != std::string::npos; }, 15000))
+        << client->Err();
+    const size_t warnings = CountCalls("UPS on battery, system will shutdown in 1 seconds.");
+    ASSERT_TRUE(Await([&] { return CountCalls("UPS on battery, system will shutdown in 1 seconds.") > warnings; }, 15000))
+        << client->Err();
+    EXPECT_FALSE(ShutdownRequested());
+
+    WriteSettings(1, "Shutdown Action=command\nShutdown Command=" + Script() + "\n");
+    SetStatus(4);
+    ASSERT_TRUE(Await([&] { return ShutdownRequested(); }, 15000)) << client->Err();
+    EXPECT_NE(std::string::npos, client->Err().find("The shutdown action command failed. Detail[status 4]."))
+        << client->Err();
+#endif
+}
+
+#if defined(_WIN32)
+// Beside the client, a recording powershell.exe is found first.
+TEST_F(Commands, APowerShellScriptRunsThroughPowerShell)
+{
+    std::filesystem::copy_file(BinPath("cvn_recorder"), env.AppDir() + "powershell.exe");
+    const std::string script = Admin("send mail.ps1");
+    StartClient(60, "Event Command=\"" + script + "\" -To admin\nEvent Command Events=sessionmade\n");
+    ASSERT_TRUE(Await([&] { return CountCalls("powershell") > 0; }, 10000)) << client->Err();
+    EXPECT_EQ("powershell -NoProfile -ExecutionPolicy Bypass -File \"" + script +
+                  "\" -To admin \"Successfully Connected.\"",
+              env.Calls().back().commandLine);
+}
+#else
+// A computer suspended in the middle of a countdown wakes past its deadline:
+// nothing it knew counts, and a UPS still on battery starts a full countdown
+// instead of an instant shutdown. The client's own suspension shows the same
+// clock jump.
+TEST_F(Commands, AResumePastTheDeadlineStartsAfresh)
+{
+    StartClient(5, "");
+    server.SetOutput("Battery");
+    ASSERT_TRUE(Await([&] { return CountCalls("in 5 seconds.") == 1; }, 10000)) << client->Err();
+    // Suspended in its wait for the server, 3.5 s before the deadline.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const pid_t pid = static_cast<pid_t>(client->Id());
+    ASSERT_EQ(0, kill(pid, SIGSTOP));
+    std::this_thread::sleep_for(std::chrono::seconds(33));
+    ASSERT_EQ(0, kill(pid, SIGCONT));
+    const Clock::time_point woke = Clock::now();
+    ASSERT_TRUE(AwaitErr("The system was suspended for about", 5000)) << client->Err();
+    ASSERT_TRUE(Await([&] { return CountCalls("in 5 seconds.") == 2; }, 10000)) << client->Err();
+    EXPECT_FALSE(ShutdownRequested());
+    ASSERT_TRUE(Await([&] { return ShutdownRequested(); }, 15000)) << client->Err();
+    EXPECT_GE(Seconds(Clock::now() - woke), 4.5);
+}
+#endif
+
+}  // namespace
