@@ -1,5 +1,6 @@
 // POSIX code only: the administrator's commands as processes of their own group, and hibernation through systemctl.
 #include "commands.h"
+#include "child_wait.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -165,7 +166,7 @@ bool CCommandProcess::Wait(unsigned long ms, const CStopRequest& stop, std::stri
         const unsigned long left = time.Left();
         if (left == 0 || stop.Raised())
             return false;
-        stop.Sleep(std::min<unsigned long>(left, 20));
+        SleepWhileRunning(m_pImpl->pid, left, stop);
     }
 }
 

@@ -214,7 +214,9 @@ bool CCommandProcess::Wait(unsigned long ms, const CStopRequest& stop, std::stri
         const unsigned long left = time.Left();
         if (left == 0 || stop.Raised())
             return false;
-        WaitForSingleObject(m_pImpl->process, StopSlice(&stop, left));
+        // The program's end or the stop, whichever comes first.
+        HANDLE handles[2] = {m_pImpl->process, stop.Event().Handle()};
+        WaitForMultipleObjects(2, handles, FALSE, left);
     }
 }
 

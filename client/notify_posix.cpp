@@ -1,12 +1,9 @@
 // POSIX code only: the native stand-ins of "net send" (wall) and of the system shutdown (shutdown -h now).
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -14,6 +11,7 @@
 #include <vector>
 
 #include "app.h"
+#include "child_wait.h"
 #include "notify.h"
 #include "qmx/debug.h"
 
@@ -50,32 +48,23 @@ pid_t StartProgram(const std::vector<std::string>& args, int* error)
 
 // Waits at most limitMs for the program to end (less once a stop is
 // requested); true when it has ended, with its exit status in *status (-1
-// when it did not exit normally). The wait sleeps on a descriptor of the
-// process beside the stop request's; where the kernel has none to give, it
-// looks every kPollMs. One that goes on is reaped by a thread of its own
-// when it ends, so that it leaves no zombie behind.
+// when it did not exit normally). One that goes on is reaped by a thread of
+// its own when it ends, so that it leaves no zombie behind.
 bool WaitAtMost(pid_t pid, int limitMs, const cvn::CStopRequest& stop, int* status)
 {
-    const int kPollMs = 100;
     const cvn::CWaitTime time(static_cast<unsigned long>(limitMs));
-    const int process = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
     for (;;) {
         int wstatus = 0;
         const pid_t r = waitpid(pid, &wstatus, WNOHANG);
         if (r == pid || (r < 0 && errno != EINTR)) {
             *status = r == pid && WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-            if (process >= 0)
-                close(process);
             return true;
         }
         const unsigned long left = time.Left();
         if (left == 0 || stop.Raised())
             break;
-        pollfd fds[2] = {{process, POLLIN, 0}, {stop.Event().Descriptor(), POLLIN, 0}};
-        poll(fds, 2, process >= 0 ? static_cast<int>(left) : std::min(kPollMs, static_cast<int>(left)));
+        cvn::SleepWhileRunning(pid, left, stop);
     }
-    if (process >= 0)
-        close(process);
     std::thread([pid] {
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
