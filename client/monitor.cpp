@@ -31,8 +31,8 @@ const int kReceiveSize = 1000;
 // The longest a connection attempt without a deadline may take: its look-up,
 // connect and three replies, 10 s each, and some.
 const unsigned long kLongestAttemptMs = 60000;
-// The longest a users' notice may take: two ways, 10 s each.
-const unsigned long kLongestNoticeMs = 20000;
+// The longest a users' notice may take: its ways share 10 s.
+const unsigned long kLongestNoticeMs = 10000;
 // The question that shows whether a silent server is still there: its
 // answer goes through the line rules like any other line.
 const char kLivenessQuery[] = "GetValue(Output Source)\r\n";
