@@ -10,6 +10,7 @@
 #include "policy_settings.h"
 #include "qmx/debug.h"
 #include "qmx/time.h"
+#include "stop_request.h"
 
 using qmx::CDebug;
 
@@ -316,6 +317,19 @@ bool CCommands::RunShutdownCommand(CINIFile& ini, const CStopRequest& stop, std:
     Keep(std::move(process));
     failure = "still running after " + std::to_string(kShutdownCommandWaitMs / 1000) + " seconds";
     return false;
+}
+
+bool CCommandProcess::Wait(unsigned long ms, const CStopRequest& stop, std::string& failure)
+{
+    const CWaitTime time(ms);
+    for (;;) {
+        if (Ended(failure))
+            return true;
+        const unsigned long left = time.Left();
+        if (left == 0 || stop.Raised())
+            return false;
+        SleepWhileRunning(left, stop);
+    }
 }
 
 }  // namespace cvn

@@ -87,6 +87,9 @@ public:
     struct Impl;
 
 private:
+    // Sleeps until it ends, ms have passed or the stop is raised.
+    void SleepWhileRunning(unsigned long ms, const CStopRequest& stop);
+
     std::unique_ptr<Impl> m_pImpl;
 };
 

@@ -157,17 +157,9 @@ bool CCommandProcess::Ended(std::string& failure)
     return m_pImpl->ended || m_pImpl->pid <= 0;
 }
 
-bool CCommandProcess::Wait(unsigned long ms, const CStopRequest& stop, std::string& failure)
+void CCommandProcess::SleepWhileRunning(unsigned long ms, const CStopRequest& stop)
 {
-    const CWaitTime time(ms);
-    for (;;) {
-        if (Ended(failure))
-            return true;
-        const unsigned long left = time.Left();
-        if (left == 0 || stop.Raised())
-            return false;
-        SleepWhileRunning(m_pImpl->pid, left, stop);
-    }
+    cvn::SleepWhileRunning(m_pImpl->pid, ms, stop);
 }
 
 void CCommandProcess::End()

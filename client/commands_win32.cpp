@@ -205,19 +205,11 @@ bool CCommandProcess::Ended(std::string& failure)
     return true;
 }
 
-bool CCommandProcess::Wait(unsigned long ms, const CStopRequest& stop, std::string& failure)
+void CCommandProcess::SleepWhileRunning(unsigned long ms, const CStopRequest& stop)
 {
-    const CWaitTime time(ms);
-    for (;;) {
-        if (Ended(failure))
-            return true;
-        const unsigned long left = time.Left();
-        if (left == 0 || stop.Raised())
-            return false;
-        // The program's end or the stop, whichever comes first.
-        HANDLE handles[2] = {m_pImpl->process, stop.Event().Handle()};
-        WaitForMultipleObjects(2, handles, FALSE, left);
-    }
+    // The program's end or the stop, whichever comes first.
+    HANDLE handles[2] = {m_pImpl->process, stop.Event().Handle()};
+    WaitForMultipleObjects(2, handles, FALSE, ms);
 }
 
 void CCommandProcess::End()
