@@ -71,9 +71,11 @@ done <"$work/keys"
 awk '/^#!\/bin\/sh$/ { p = 1 } p && /^```$/ { exit } p' "$work/README.md" |
   diff - "$pkg/usr/share/doc/cvnremote/examples/ups-event.sh" >&2 || fail "the example command is not the README's"
 
-# The unit among this machine's targets, its programs from the package (and
-# the shell of its start condition); a warning (an unknown key, a value
-# systemd ignores) fails too. Confined: exposure at most 4.0 of 10.
+# The unit among this machine's targets, its programs and manual page from
+# the package (and the shell of its start condition); a warning (an unknown
+# key, a value systemd ignores) fails too. Confined: exposure at most 4.0 of
+# 10.
+export MANPATH="$pkg/usr/share/man"
 mkdir -p "$pkg/etc/systemd/system" "$pkg/bin" && cp -a /usr/lib/systemd/system/*.target "$pkg/etc/systemd/system/"
 cp -L /bin/sh "$pkg/bin/sh"
 out=$(systemd-analyze --root="$pkg" verify cvnremote.service 2>&1) && [ -z "$out" ] || fail "systemd-analyze verify: $out"
