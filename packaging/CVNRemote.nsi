@@ -806,7 +806,7 @@ Function ProtectPath
 FunctionEnd
 
 ; $1 becomes the full path of the file or folder $1 in its long form, without
-; a closing "\\" (but for a drive's), so that two spellings of one folder
+; a closing "\" (but for a drive's), so that two spellings of one folder
 ; compare equal (without regard to case, as NSIS compares).
 !macro PathFunctions UN
   Function ${UN}NormalPath
@@ -836,9 +836,16 @@ FunctionEnd
     ${If} ${FileExists} "$1\CVNRemote.ini"
       WriteRegStr HKLM "${KEPT_KEY}" "$1" "CVNRemote.ini"
     ${Else}
-      DeleteRegValue HKLM "${KEPT_KEY}" "$1"
-      DeleteRegKey /ifempty HKLM "${KEPT_KEY}"
+      Call ${UN}ForgetKeptSettings
     ${EndIf}
+  FunctionEnd
+
+  ; No settings of ours are kept in the folder $1 (a normal path) any more.
+  Function ${UN}ForgetKeptSettings
+    DeleteRegValue HKLM "${KEPT_KEY}" "$1"
+    DeleteRegKey /ifempty HKLM "${KEPT_KEY}"
+    DeleteRegKey /ifempty HKLM "Software\Corvane\CVNRemote"
+    DeleteRegKey /ifempty HKLM "Software\Corvane"
   FunctionEnd
 !macroend
 !insertmacro PathFunctions ""
@@ -1544,8 +1551,7 @@ Section "Client and service"
   ; The folder is on record as the installation's now.
   StrCpy $1 $INSTDIR
   Call NormalPath
-  DeleteRegValue HKLM "${KEPT_KEY}" "$1"
-  DeleteRegKey /ifempty HKLM "${KEPT_KEY}"
+  Call ForgetKeptSettings
   Call RegisterService
   Call RemoveOldPrograms
 SectionEnd
