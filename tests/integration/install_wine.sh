@@ -77,7 +77,8 @@ cp "$setup" "$WINEPREFIX/drive_c/setup.exe"
 # Refused with the reason before anything changes: no server address, an
 # unknown option (a typo must not end up in the password), an open quote,
 # a quoted value in which NSIS itself would see its silent switch (without
-# /S of our own: the setup would go on silently), and a folder holding a
+# /S of our own: the setup would go on silently) or its folder (it cuts the
+# line there), a quoted /S that NSIS does not take, and a folder holding a
 # settings file that no setup of ours left there (its [Commands] would run
 # as the system account).
 planted="$WINEPREFIX/drive_c/Planted"
@@ -93,6 +94,8 @@ done <<EOF
 /S /SERVER=127.0.0.1 /PASWORD=x|Unknown option /PASWORD.
 /S /SERVER=127.0.0.1 /PASSWORD="x /PORT=9|no closing quote
 /SERVER=127.0.0.1 /PASSWORD="a /S b"|The value of /PASSWORD holds " /S"
+/S /SERVER=127.0.0.1 /USER="a"" /D=C:\\x" /PORT=1|The value of /USER holds " /D="
+"/S" /SERVER=127.0.0.1|does not take this /S
 /S /SERVER=127.0.0.1 /D=C:\\Planted|C:\\Planted\\CVNRemote.ini is not a settings file
 EOF
 [ "$(stat -c '%a %s' "$planted" "$planted/CVNRemote.ini" | tr '\n' ' ')" = "$before" ] &&
