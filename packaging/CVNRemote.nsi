@@ -1019,8 +1019,14 @@ Function CheckFolder
   StrCpy $1 $INSTDIR
   Call NormalPath
   StrCpy $R0 $1
+  ; $R7: the folder with a closing "\" (a drive's has one already).
+  StrCpy $R7 "$R0\"
+  StrCpy $2 $R0 1 -1
+  ${If} $2 == "\"
+    StrCpy $R7 $R0
+  ${EndIf}
   SetShellVarContext all
-  ${ForEach} $R3 0 7 + 1
+  ${ForEach} $R3 0 8 + 1
     ${Select} $R3
       ${Case} 0
         StrCpy $1 $WINDIR
@@ -1038,18 +1044,16 @@ Function CheckFolder
         StrCpy $1 $APPDATA
       ${Case} 7
         StrCpy $1 $PROFILE
+      ${Case} 8
+        StrCpy $1 $TEMP
     ${EndSelect}
     Call NormalPath
-    StrLen $2 $R0
-    StrCpy $3 $1 $2
-    StrCpy $4 $1 1 $2
-    ${If} $3 == $R0
+    StrLen $2 $R7
+    StrCpy $3 "$1\" $2
+    ${If} $3 == $R7
     ${AndIf} $1 != ""
-      ${If} $4 == ""
-      ${OrIf} $4 == "\"
-        StrCpy $Problem "The folder $INSTDIR is, or holds, a folder of Windows, of the programs or of a user ($1): choose a folder of its own for the client."
-        ${Break}
-      ${EndIf}
+      StrCpy $Problem "The folder $INSTDIR is, or holds, a folder of Windows, of the programs or of a user ($1): choose a folder of its own for the client."
+      ${Break}
     ${EndIf}
   ${Next}
   ${If} $Problem != ""
