@@ -20,6 +20,19 @@
 ; would leave no server address ends the setup before it changes anything,
 ; with the reason on the standard error of the console that started it and
 ; exit status 2. A service that does not keep running ends it with status 3.
+;
+; NSIS reads /S, /NCRC and /D= from the command line by a rule of its own
+; before this script runs; a line on which that rule and the options' rule
+; disagree (such a switch inside a quoted value, say) is refused alike.
+;
+; The service runs the programs and the commands of the settings file in the
+; program folder as the system account, so the setup takes a folder only
+; when nobody but the administrators can have put anything there: a settings
+; file in it must be one that an installation of ours left (the registry,
+; which only administrators can write, records that), and a folder that
+; exists already must be owned, with all that is in it, by the
+; administrators, the system, TrustedInstaller or the account running the
+; setup. Otherwise it is refused (status 2), nothing changed.
 
 Unicode true
 !if "${ARCH}" == "win64"
@@ -39,6 +52,14 @@ Unicode true
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\CVNRemote"
 !define EVENT_SOURCE_KEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\${SERVICE_NAME}"
 !define SETTINGS "$INSTDIR\CVNRemote.ini"
+; Folders whose settings file an uninstaller (or a move into another folder)
+; left behind: one value per folder, named by its full long path.
+!define KEPT_KEY "Software\Corvane\CVNRemote\Kept settings"
+; Owners that only an administrator can give a file: the Administrators
+; group, the system account, TrustedInstaller (the running account is added).
+!define ADMINISTRATORS_SID "S-1-5-32-544"
+!define SYSTEM_SID "S-1-5-18"
+!define TRUSTED_INSTALLER_SID "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
 
 !define SC_MANAGER_ALL_ACCESS 0xF003F
 !define SERVICE_ALL_ACCESS 0xF01FF
@@ -81,7 +102,7 @@ VIAddVersionKey "FileVersion" "${VERSION}"
 VIAddVersionKey "ProductVersion" "${VERSION}"
 VIAddVersionKey "LegalCopyright" "Corvane"
 
-Page directory
+Page directory "" "" DirectoryLeave
 Page custom SettingsPage SettingsPageLeave
 Page instfiles
 UninstPage uninstConfirm
@@ -119,6 +140,18 @@ Var OptName
 Var OptValue
 Var OptKnown
 Var Problem
+; The whole command line after the program's name (NSIS's own $CMDLINE ends
+; before a /D=), the character before it, and one character per character of
+; it: "S", "N" or "D" where NSIS takes /S, /NCRC or /D= ($NsisMap) and where
+; the options' rule puts them ($OurMap), "." elsewhere; $Dots is all dots.
+Var Params
+Var Before
+Var NsisMap
+Var OurMap
+Var Dots
+Var OptPos
+; The account running the setup (a SID in text form).
+Var MySid
 
 ; The settings' keys in the [Settings] section, the options that give them,
 ; and the client's defaults.
@@ -337,11 +370,162 @@ Function TakeUnquoted
   StrCpy $Rest $Rest "" $3
 FunctionEnd
 
-; The setup's parameters ($R0) into the settings' variables and
-; $SettingsFile; the first thing wrong goes to $Problem. NSIS has taken /D=
-; off the end already; /S and /NCRC are its own switches.
+; ${MAP}'s character at ${POS} becomes ${CHAR}.
+!macro MarkAt MAP POS CHAR
+  IntOp $9 ${POS} + 1
+  StrCpy $8 ${MAP} ${POS}
+  StrCpy $9 ${MAP} "" $9
+  StrCpy ${MAP} "$8${CHAR}$9"
+!macroend
+
+; $0 (the command line) into $Params and $Before, as NSIS splits it: the
+; program's name runs to its closing quote, or to the first blank, which
+; goes with it. $Dots gets as many dots as $Params has characters.
+Function SplitCommandLine
+  StrCpy $1 $0 1
+  StrCpy $2 " "
+  StrCpy $3 0
+  ${If} $1 == '"'
+    StrCpy $2 '"'
+    StrCpy $3 1
+  ${EndIf}
+  ${Do}
+    StrCpy $1 $0 1 $3
+    ${If} $1 == ""
+      ${Break}
+    ${EndIf}
+    IntOp $3 $3 + 1
+    ${If} $1 == $2
+      ${Break}
+    ${EndIf}
+  ${Loop}
+  StrCpy $Params $0 "" $3
+  IntOp $3 $3 - 1
+  StrCpy $Before $0 1 $3
+  StrLen $1 $Params
+  StrCpy $Dots ""
+  StrCpy $2 0
+  ${DoWhile} $2 < $1
+    StrCpy $Dots "$Dots."
+    IntOp $2 $2 + 1
+  ${Loop}
+FunctionEnd
+
+; $NsisMap: where NSIS itself, before this script runs, takes its switches
+; in $Params. It skips spaces (tabs are text to it); an argument runs to the
+; next space, or from an opening quote to the closing one; one that begins
+; with "/" is /S or /NCRC when a space or the end follows, and /D= when a
+; space goes before it, which ends the scan: the folder is all the rest.
+Function NsisScan
+  StrCpy $NsisMap $Dots
+  StrCpy $3 0
+  ${Do}
+    ${Do}
+      StrCpy $0 $Params 1 $3
+      ${If} $0 != " "
+        ${Break}
+      ${EndIf}
+      IntOp $3 $3 + 1
+    ${Loop}
+    ${If} $0 == ""
+      ${Break}
+    ${EndIf}
+    StrCpy $6 " "
+    ${If} $0 == '"'
+      StrCpy $6 '"'
+      IntOp $3 $3 + 1
+      StrCpy $0 $Params 1 $3
+    ${EndIf}
+    ${If} $0 == "/"
+      IntOp $4 $3 + 1
+      StrCpy $1 $Params 2 $4
+      ${If} $1 S== "S"
+      ${OrIf} $1 S== "S "
+        !insertmacro MarkAt $NsisMap $3 "S"
+      ${EndIf}
+      StrCpy $1 $Params 5 $4
+      ${If} $1 S== "NCRC"
+      ${OrIf} $1 S== "NCRC "
+        !insertmacro MarkAt $NsisMap $3 "N"
+      ${EndIf}
+      StrCpy $2 $Before
+      ${If} $3 > 0
+        IntOp $5 $3 - 1
+        StrCpy $2 $Params 1 $5
+      ${EndIf}
+      StrCpy $1 $Params 2 $4
+      ${If} $1 S== "D="
+      ${AndIf} $2 == " "
+        !insertmacro MarkAt $NsisMap $3 "D"
+        ${Break}
+      ${EndIf}
+    ${EndIf}
+    ${Do}
+      StrCpy $0 $Params 1 $3
+      ${If} $0 == ""
+      ${OrIf} $0 == $6
+        ${Break}
+      ${EndIf}
+      IntOp $3 $3 + 1
+    ${Loop}
+    ${If} $0 == '"'
+      IntOp $3 $3 + 1
+    ${EndIf}
+  ${Loop}
+FunctionEnd
+
+; $0: the position in $Params of the start of $Rest.
+!macro RestPos
+  StrLen $0 $Params
+  StrLen $8 $Rest
+  IntOp $0 $0 - $8
+!macroend
+
+; $0 = the switch that $1 (a character of a map) stands for.
+Function SwitchName
+  ${If} $1 S== "S"
+    StrCpy $0 "/S"
+  ${ElseIf} $1 S== "N"
+    StrCpy $0 "/NCRC"
+  ${Else}
+    StrCpy $0 "/D="
+  ${EndIf}
+FunctionEnd
+
+; The value just taken, from position $R1 to the start of $Rest: NSIS must
+; not have taken a switch of its own inside it.
+Function CheckValueSpan
+  !insertmacro RestPos
+  IntOp $0 $0 - $R1
+  ${If} $0 <= 0
+    Return
+  ${EndIf}
+  StrCpy $8 $NsisMap $0 $R1
+  StrCpy $9 $Dots $0
+  ${If} $8 S== $9
+    Return
+  ${EndIf}
+  ${Do}
+    StrCpy $1 $8 1
+    StrCpy $8 $8 "" 1
+  ${LoopWhile} $1 == "."
+  Call SwitchName
+  ${If} $1 S== "S"
+    StrCpy $1 "as its switch for a silent install"
+  ${ElseIf} $1 S== "N"
+    StrCpy $1 "as its switch to skip its integrity check"
+  ${Else}
+    StrCpy $1 "as the folder to install into"
+  ${EndIf}
+  StrCpy $Problem 'The value of /$OptName holds " $0", which the setup itself takes $1 before it reads the options. Give such a value in a settings file with /SETTINGS=.'
+FunctionEnd
+
+; The setup's parameters ($Params) into the settings' variables and
+; $SettingsFile; the first thing wrong goes to $Problem. /S and /NCRC are
+; NSIS's own switches, and /D= (the folder) comes last, as NSIS takes it.
 Function ParseOptions
-  StrCpy $Rest $R0
+  StrCpy $Rest $Params
+  StrCpy $OurMap $Dots
   StrCpy $Problem ""
   ${Do}
     Call SkipBlanks
@@ -361,6 +545,8 @@ Function ParseOptions
       StrCpy $Problem "Not an option: $0"
       ${Break}
     ${EndIf}
+    !insertmacro RestPos
+    StrCpy $OptPos $0
     StrCpy $3 1
     ${Do}
       StrCpy $0 $Rest 1 $3
@@ -389,6 +575,8 @@ Function ParseOptions
         ${If} $0 == ""
         ${OrIf} $0 == " "
         ${OrIf} $0 == "$\t"
+          StrCpy $1 $OptName 1
+          !insertmacro MarkAt $OurMap $OptPos $1
           ${Continue}
         ${EndIf}
       ${EndIf}
@@ -396,6 +584,17 @@ Function ParseOptions
       ${Break}
     ${EndIf}
     StrCpy $Rest $Rest "" 1
+    ${If} $OptName S== "D"
+      ${If} $4 = 1
+        StrCpy $Problem "The setup itself takes /D= only unquoted: /D=C:\some folder, last on the line."
+        ${Break}
+      ${EndIf}
+      !insertmacro MarkAt $OurMap $OptPos "D"
+      StrCpy $Rest ""
+      ${Break}
+    ${EndIf}
+    !insertmacro RestPos
+    StrCpy $R1 $0
     StrCpy $0 $Rest 1
     ${If} $4 = 1
       Call TakeQuoted
@@ -405,6 +604,10 @@ Function ParseOptions
     ${Else}
       Call TakeUnquoted
     ${EndIf}
+    ${If} $Problem != ""
+      ${Break}
+    ${EndIf}
+    Call CheckValueSpan
     ${If} $Problem != ""
       ${Break}
     ${EndIf}
@@ -419,6 +622,28 @@ Function ParseOptions
       ${Break}
     ${EndIf}
   ${Loop}
+  ; Both rules must find the same switches in the same places: a quoted
+  ; "/S", or one after a tab, is a switch to the options' rule only.
+  ${If} $Problem == ""
+  ${AndIf} $OurMap S!= $NsisMap
+    StrCpy $2 0
+    ${Do}
+      StrCpy $1 $OurMap 1 $2
+      StrCpy $3 $NsisMap 1 $2
+      ${If} $1 S!= $3
+        ${Break}
+      ${EndIf}
+      IntOp $2 $2 + 1
+    ${Loop}
+    ${If} $1 S!= "."
+      Call SwitchName
+      StrCpy $Problem "The setup itself does not take this $0 as its switch: write /S, /NCRC and /D= unquoted, after a space."
+    ${Else}
+      StrCpy $1 $3
+      Call SwitchName
+      StrCpy $Problem 'The setup itself takes " $0" at character $2 of the options as its switch.'
+    ${EndIf}
+  ${EndIf}
 FunctionEnd
 
 ; /SETTINGS= names a file that can be read: $SettingsFile becomes its full
@@ -481,19 +706,29 @@ Function .onInit
   StrCpy $SettingsFile ""
   ReadRegStr $OldDir HKLM "${UNINSTALL_KEY}" "InstallLocation"
 
-  ; Everything is checked before anything changes.
-  ${GetParameters} $R0
-  StrLen $0 $CMDLINE
-  IntOp $1 ${NSIS_MAX_STRLEN} - 1
-  ${If} $0 >= $1
+  ; Everything is checked before anything changes. The line as it was
+  ; given: NSIS cuts its own copy ($CMDLINE) before a /D=.
+  System::Call 'kernel32::GetCommandLineW() w .r0'
+  StrLen $1 $0
+  IntOp $2 ${NSIS_MAX_STRLEN} - 1
+  ${If} $1 >= $2
     StrCpy $Problem "The command line is longer than this setup can take whole; give the settings in a file with /SETTINGS=."
   ${Else}
+    Call SplitCommandLine
+    Call NsisScan
     Call ParseOptions
   ${EndIf}
   !insertmacro ForEachSetting CheckValue
   ${If} $Problem == ""
   ${AndIf} $SettingsFile != ""
     Call CheckSettingsFile
+  ${EndIf}
+  ${If} $Problem == ""
+    Call FindMySid
+  ${EndIf}
+  ${If} $Problem == ""
+  ${AndIf} ${Silent}
+    Call CheckFolder
   ${EndIf}
   ${If} $Problem == ""
   ${AndIf} ${Silent}
@@ -570,7 +805,294 @@ Function ProtectPath
   ${EndIf}
 FunctionEnd
 
-; The program folder, locked before anything is copied into it.
+; $1 becomes the full path of the file or folder $1 in its long form, without
+; a closing "\" (but for a drive's), so that two spellings of one folder
+; compare equal (without regard to case, as NSIS compares).
+!macro PathFunctions UN
+  Function ${UN}NormalPath
+    System::Call 'kernel32::GetFullPathNameW(w r1, i ${NSIS_MAX_STRLEN}, w .r2, p 0) i .r0'
+    ${If} $0 > 0
+    ${AndIf} $0 < ${NSIS_MAX_STRLEN}
+      StrCpy $1 $2
+    ${EndIf}
+    System::Call 'kernel32::GetLongPathNameW(w r1, w .r2, i ${NSIS_MAX_STRLEN}) i .r0'
+    ${If} $0 > 0
+    ${AndIf} $0 < ${NSIS_MAX_STRLEN}
+      StrCpy $1 $2
+    ${EndIf}
+    StrCpy $2 $1 1 -1
+    StrLen $0 $1
+    ${If} $2 == "\"
+    ${AndIf} $0 > 3
+      StrCpy $1 $1 -1
+    ${EndIf}
+  FunctionEnd
+
+  ; The settings file left in the folder $INSTDIR (if it is there) is ours:
+  ; a later setup into this folder may take it.
+  Function ${UN}RecordKeptSettings
+    StrCpy $1 $INSTDIR
+    Call ${UN}NormalPath
+    ${If} ${FileExists} "$1\CVNRemote.ini"
+      WriteRegStr HKLM "${KEPT_KEY}" "$1" "CVNRemote.ini"
+    ${Else}
+      Call ${UN}ForgetKeptSettings
+    ${EndIf}
+  FunctionEnd
+
+  ; No settings of ours are kept in the folder $1 (a normal path) any more.
+  Function ${UN}ForgetKeptSettings
+    DeleteRegValue HKLM "${KEPT_KEY}" "$1"
+    DeleteRegKey /ifempty HKLM "${KEPT_KEY}"
+    DeleteRegKey /ifempty HKLM "Software\Corvane\CVNRemote"
+    DeleteRegKey /ifempty HKLM "Software\Corvane"
+  FunctionEnd
+!macroend
+!insertmacro PathFunctions ""
+!insertmacro PathFunctions "un."
+
+; $MySid: the account running the setup.
+Function FindMySid
+  StrCpy $MySid ""
+  System::Call 'kernel32::GetCurrentProcess() p .r1'
+  ; TOKEN_QUERY
+  System::Call 'advapi32::OpenProcessToken(p r1, i 8, *p .r2) i .r0'
+  ${If} $0 = 0
+    Return
+  ${EndIf}
+  System::Call '*(&i1024) p .r3'
+  ; TokenUser: a TOKEN_USER, whose first field points to the SID.
+  System::Call 'advapi32::GetTokenInformation(p r2, i 1, p r3, i 1024, *i .r4) i .r0'
+  ${If} $0 != 0
+    System::Call '*$3(p .r4)'
+    System::Call 'advapi32::ConvertSidToStringSidW(p r4, *p .r5) i .r0'
+    ${If} $0 != 0
+      System::Call 'kernel32::lstrcpynW(w .r0, p r5, i ${NSIS_MAX_STRLEN})'
+      StrCpy $MySid $0
+      System::Call 'kernel32::LocalFree(p r5)'
+    ${EndIf}
+  ${EndIf}
+  System::Free $3
+  System::Call 'kernel32::CloseHandle(p r2)'
+FunctionEnd
+
+; $0: the owner of the file or folder $3 as a SID in text form, "" when it
+; cannot be read.
+Function OwnerOf
+  System::Call '*(&i1024) p .r5'
+  ; OWNER_SECURITY_INFORMATION
+  System::Call 'advapi32::GetFileSecurityW(w r3, i 1, p r5, i 1024, *i .r6) i .r0'
+  ${If} $0 != 0
+    System::Call 'advapi32::GetSecurityDescriptorOwner(p r5, *p .r6, *i .r7) i .r0'
+  ${EndIf}
+  ${If} $0 != 0
+  ${AndIf} $6 != 0
+    System::Call 'advapi32::ConvertSidToStringSidW(p r6, *p .r7) i .r0'
+  ${EndIf}
+  ${If} $0 != 0
+  ${AndIf} $6 != 0
+    System::Call 'kernel32::lstrcpynW(w .r0, p r7, i ${NSIS_MAX_STRLEN})'
+    System::Call 'kernel32::LocalFree(p r7)'
+  ${Else}
+    StrCpy $0 ""
+  ${EndIf}
+  System::Free $5
+FunctionEnd
+
+; One file or folder $R2 of the program folder: no link to elsewhere (the
+; lock would follow it), no file with other names elsewhere (the lock would
+; change that file too), and an owner that only an administrator can give
+; it. With $R6 = 1 it is locked first, with the rules $R1 (SDDL): an owner
+; must not be able to loosen them again. $Problem gets what is wrong.
+Function CheckEntry
+  ; FILE_READ_ATTRIBUTES; every kind of sharing; OPEN_EXISTING;
+  ; FILE_FLAG_BACKUP_SEMANTICS (folders too) | FILE_FLAG_OPEN_REPARSE_POINT.
+  System::Call 'kernel32::CreateFileW(w R2, i 0x80, i 7, p 0, i 3, i 0x02200000, p 0) p .r3'
+  ${If} $3 = -1
+    StrCpy $Problem "Cannot examine $R2."
+    Return
+  ${EndIf}
+  ; BY_HANDLE_FILE_INFORMATION: the attributes first, the number of links
+  ; eleventh.
+  System::Call '*(i,i,i,i,i,i,i,i,i,i,i,i,i) p .r4'
+  System::Call 'kernel32::GetFileInformationByHandle(p r3, p r4) i .r0'
+  System::Call '*$4(i .r5,i,i,i,i,i,i,i,i,i,i .r6)'
+  System::Free $4
+  System::Call 'kernel32::CloseHandle(p r3)'
+  ${If} $0 = 0
+    StrCpy $Problem "Cannot examine $R2."
+    Return
+  ${EndIf}
+  ; FILE_ATTRIBUTE_REPARSE_POINT
+  IntOp $4 $5 & 0x400
+  ${If} $4 != 0
+    StrCpy $Problem "$R2 is a link to another place; the setup does not take a folder that holds links."
+    Return
+  ${EndIf}
+  ; FILE_ATTRIBUTE_DIRECTORY
+  IntOp $4 $5 & 0x10
+  ${If} $4 = 0
+  ${AndIf} $6 > 1
+    StrCpy $Problem "$R2 has other names elsewhere (hard links); the setup does not take a folder that holds such a file."
+    Return
+  ${EndIf}
+  ${If} $R6 = 1
+    StrCpy $2 $R1
+    StrCpy $3 $R2
+    Call ProtectPath
+    ${If} $0 = 0
+      StrCpy $Problem "Cannot restrict the access to $R2."
+      Return
+    ${EndIf}
+  ${EndIf}
+  StrCpy $3 $R2
+  Call OwnerOf
+  ${If} $0 == ""
+    StrCpy $Problem "Cannot read who owns $R2."
+    Return
+  ${EndIf}
+  ${If} $0 != "${ADMINISTRATORS_SID}"
+  ${AndIf} $0 != "${SYSTEM_SID}"
+  ${AndIf} $0 != "${TRUSTED_INSTALLER_SID}"
+  ${AndIf} $0 != $MySid
+    StrCpy $Problem "$R2 belongs to $0, not to the administrators: anyone could have put it there for the service to run."
+  ${EndIf}
+FunctionEnd
+
+; $INSTDIR and everything in it through CheckEntry (with $R6 as given): the
+; first thing wrong goes to $Problem. Folders wait on the stack above a "|".
+Function WalkFolder
+  StrCpy $R2 $INSTDIR
+  StrCpy $R1 "${FOLDER_SDDL}"
+  Call CheckEntry
+  ${If} $Problem != ""
+    Return
+  ${EndIf}
+  Push "|"
+  Push $INSTDIR
+  ${Do}
+    Pop $R5
+    ${If} $R5 == "|"
+      ${Break}
+    ${EndIf}
+    ClearErrors
+    FindFirst $R4 $R3 "$R5\*.*"
+    ${If} ${Errors}
+      StrCpy $Problem "Cannot list the folder $R5."
+    ${EndIf}
+    ${Do}
+      ${If} $R3 == ""
+      ${OrIf} $Problem != ""
+        ${Break}
+      ${EndIf}
+      ${If} $R3 != "."
+      ${AndIf} $R3 != ".."
+        StrCpy $R2 "$R5\$R3"
+        StrCpy $R1 "${FOLDER_SDDL}"
+        ; The password's file keeps its own, narrower rules.
+        ${If} $R2 == "${SETTINGS}"
+          StrCpy $R1 "${SETTINGS_SDDL}"
+        ${EndIf}
+        Call CheckEntry
+        ${If} $Problem == ""
+        ${AndIf} ${FileExists} "$R2\*.*"
+          Push $R2
+        ${EndIf}
+      ${EndIf}
+      FindNext $R4 $R3
+    ${Loop}
+    FindClose $R4
+    ${If} $Problem != ""
+      ${Do}
+        Pop $R5
+      ${LoopUntil} $R5 == "|"
+      ${Break}
+    ${EndIf}
+  ${Loop}
+FunctionEnd
+
+; $Problem gets why the setup may not take the folder $INSTDIR, if it may
+; not. Its lock would reach all that is in it: never a folder of Windows
+; itself, of the programs, or of a user.
+Function CheckFolder
+  StrCpy $Problem ""
+  StrCpy $1 $INSTDIR
+  Call NormalPath
+  StrCpy $R0 $1
+  ; $R7: the folder with a closing "\" (a drive's has one already).
+  StrCpy $R7 "$R0\"
+  StrCpy $2 $R0 1 -1
+  ${If} $2 == "\"
+    StrCpy $R7 $R0
+  ${EndIf}
+  SetShellVarContext all
+  ${ForEach} $R3 0 8 + 1
+    ${Select} $R3
+      ${Case} 0
+        StrCpy $1 $WINDIR
+      ${Case} 1
+        StrCpy $1 $SYSDIR
+      ${Case} 2
+        StrCpy $1 $PROGRAMFILES32
+      ${Case} 3
+        StrCpy $1 $PROGRAMFILES64
+      ${Case} 4
+        StrCpy $1 $COMMONFILES32
+      ${Case} 5
+        StrCpy $1 $COMMONFILES64
+      ${Case} 6
+        StrCpy $1 $APPDATA
+      ${Case} 7
+        StrCpy $1 $PROFILE
+      ${Case} 8
+        StrCpy $1 $TEMP
+    ${EndSelect}
+    Call NormalPath
+    StrLen $2 $R7
+    StrCpy $3 "$1\" $2
+    ${If} $3 == $R7
+    ${AndIf} $1 != ""
+      StrCpy $Problem "The folder $INSTDIR is, or holds, a folder of Windows, of the programs or of a user ($1): choose a folder of its own for the client."
+      ${Break}
+    ${EndIf}
+  ${Next}
+  ${If} $Problem != ""
+  ${OrIfNot} ${FileExists} "$INSTDIR\*.*"
+    Return
+  ${EndIf}
+  ${If} ${FileExists} "${SETTINGS}"
+    ; On record: the installation's folder, or one whose settings were kept.
+    StrCpy $1 $OldDir
+    Call NormalPath
+    StrCpy $5 0
+    ${If} $OldDir != ""
+    ${AndIf} $1 == $R0
+      StrCpy $5 1
+    ${EndIf}
+    ClearErrors
+    ReadRegStr $2 HKLM "${KEPT_KEY}" $R0
+    ${IfNot} ${Errors}
+      StrCpy $5 1
+    ${EndIf}
+    ${If} $5 = 0
+      StrCpy $Problem "${SETTINGS} is not a settings file that this client's setup left there: the service would run what it says as the system account. Move it away, or choose another folder."
+      Return
+    ${EndIf}
+  ${EndIf}
+  StrCpy $R6 0
+  Call WalkFolder
+FunctionEnd
+
+Function DirectoryLeave
+  Call CheckFolder
+  ${If} $Problem != ""
+    MessageBox MB_ICONSTOP "$Problem"
+    Abort
+  ${EndIf}
+FunctionEnd
+
+; The program folder, locked before anything is copied into it, and all
+; that is in it.
 Function ProtectFolder
   CreateDirectory "$INSTDIR"
   ${IfNot} ${FileExists} "$INSTDIR\*.*"
@@ -578,11 +1100,11 @@ Function ProtectFolder
     Call Tell
     Abort
   ${EndIf}
-  StrCpy $2 "${FOLDER_SDDL}"
-  StrCpy $3 "$INSTDIR"
-  Call ProtectPath
-  ${If} $0 = 0
-    StrCpy $0 "Cannot restrict the access to the folder $INSTDIR; nothing was copied into it."
+  StrCpy $Problem ""
+  StrCpy $R6 1
+  Call WalkFolder
+  ${If} $Problem != ""
+    StrCpy $0 "$Problem Nothing was copied into the folder $INSTDIR."
     Call Tell
     Abort
   ${EndIf}
@@ -625,6 +1147,10 @@ Function RemoveOldPrograms
   Delete "$OldDir\CVNShutdown.exe"
   Delete "$OldDir\Uninstall.exe"
   RMDir "$OldDir"
+  Push $INSTDIR
+  StrCpy $INSTDIR $OldDir
+  Call RecordKeptSettings
+  Pop $INSTDIR
 FunctionEnd
 
 ; The settings file exists and only the system account and the
@@ -995,6 +1521,14 @@ Function StartService
 FunctionEnd
 
 Section "Client and service"
+  ; Again, just before the folder is locked: it may have changed since.
+  Call CheckFolder
+  ${If} $Problem != ""
+    StrCpy $0 "$Problem Nothing was installed."
+    Call Tell
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
   Call FindSettingsSource
   Call ProtectFolder
   SetOutPath "$INSTDIR"
@@ -1018,6 +1552,10 @@ Section "Client and service"
   WriteRegDWORD HKLM "${UNINSTALL_KEY}" "EstimatedSize" $0
 
   Call WriteSettings
+  ; The folder is on record as the installation's now.
+  StrCpy $1 $INSTDIR
+  Call NormalPath
+  Call ForgetKeptSettings
   Call RegisterService
   Call RemoveOldPrograms
 SectionEnd
@@ -1054,6 +1592,12 @@ Section /o "un.Settings and trace file" UninstallSettings
   Delete "$INSTDIR\agtrace.log"
   RMDir "$INSTDIR"
 SectionEnd
+
+; Whatever was removed, the registry tells whether a settings file of ours
+; stays in the folder.
+Function un.onUninstSuccess
+  Call un.RecordKeptSettings
+FunctionEnd
 
 Function un.onInit
   ${GetParameters} $R0

@@ -2,8 +2,8 @@
 # The setup program under Wine, in a prefix made afresh for each run (in the
 # build tree, of the build's architecture): command lines it refuses, a
 # silent install against the simulator, an upgrade over it, an upgrade into
-# another folder, a prepared settings file the service cannot run with, and
-# the removal.
+# another folder, a prepared settings file the service cannot run with, the
+# removal, and a new install into the folder whose settings it kept.
 # The simulator is the build's own upssim.exe in the same prefix: it serves
 # the client and, as long as it runs, keeps the prefix's service manager (and
 # the installed service) alive.
@@ -75,7 +75,16 @@ done
 cp "$setup" "$WINEPREFIX/drive_c/setup.exe"
 
 # Refused with the reason before anything changes: no server address, an
-# unknown option (a typo must not end up in the password), an open quote.
+# unknown option (a typo must not end up in the password), an open quote,
+# a quoted value in which NSIS itself would see its silent switch (without
+# /S of our own: the setup would go on silently) or its folder (it cuts the
+# line there), a quoted /S that NSIS does not take, and a folder holding a
+# settings file that no setup of ours left there (its [Commands] would run
+# as the system account).
+planted="$WINEPREFIX/drive_c/Planted"
+mkdir -p "$planted"
+printf '[Commands]\r\nOn Battery=C:\\Planted\\evil.cmd\r\n' >"$planted/CVNRemote.ini"
+before=$(stat -c '%a %s' "$planted" "$planted/CVNRemote.ini" | tr '\n' ' ')
 while IFS='|' read -r opts reason; do
   run_setup "$opts"
   [ "$rc" = 2 ] && grep -qF "$reason" "$work/err" || fail "setup $opts ended with $rc: $(cat "$work/err")"
@@ -84,7 +93,13 @@ done <<EOF
 /S /PORT=$port|No server address
 /S /SERVER=127.0.0.1 /PASWORD=x|Unknown option /PASWORD.
 /S /SERVER=127.0.0.1 /PASSWORD="x /PORT=9|no closing quote
+/SERVER=127.0.0.1 /PASSWORD="a /S b"|The value of /PASSWORD holds " /S"
+/S /SERVER=127.0.0.1 /USER="a"" /D=C:\\x" /PORT=1|The value of /USER holds " /D="
+"/S" /SERVER=127.0.0.1|does not take this /S
+/S /SERVER=127.0.0.1 /D=C:\\Planted|C:\\Planted\\CVNRemote.ini is not a settings file
 EOF
+[ "$(stat -c '%a %s' "$planted" "$planted/CVNRemote.ini" | tr '\n' ' ')" = "$before" ] &&
+  [ "$(ls "$planted")" = CVNRemote.ini ] || fail "the planted folder was changed"
 
 # Install: files, settings from the options (the simulator accepts no other
 # login), the service registered, set to start at boot, and running.
@@ -170,4 +185,29 @@ done
 [ -z "$(reg_value "$uninstall_key" DisplayVersion)" ] || fail "still in Programs and Features"
 [ -z "$(state)" ] && [ -z "$(reg_value "$service_key" ImagePath)" ] || fail "service left after removal"
 [ "$(LC_ALL=C ls "$newdir" | tr '\n' ' ')" = "CVNRemote.ini agtrace.log " ] || fail "left after removal: $(ls "$newdir")"
-echo "setup: bad command lines refused, installed and running, upgraded keeping the settings, moved with them into a locked folder, a service that cannot run reported, removed but for the settings and trace"
+
+# A new install into that folder takes the settings kept there (the
+# uninstaller left its mark in the registry), beside an administrator's own
+# script in a folder of its own. Before anything changes the setup asks who
+# owns each thing in the folder; then every one gets the folder's rules (the
+# script, left writable by everyone, no longer is), the settings their own.
+mkdir -p "$newdir/scripts"
+echo '@net stop db' >"$newdir/scripts/stop-db.cmd"
+chmod 666 "$newdir/scripts/stop-db.cmd"
+debug=-all,trace+security
+run_setup "/S /SERVER=127.0.0.1 /PORT=$port /USER=op /D=C:\\Corp App\\CVN"
+debug=
+[ "$rc" = 0 ] || fail "install over kept settings ended with $rc: $(grep -v ':trace:' "$work/err")"
+[ "$(state)" = 4 ] || fail "service state after the new install: $(state)"
+for _ in $(seq 50); do [ "$(logins)" = 3 ] && break; sleep 0.2; done
+[ "$(logins)" = 3 ] || fail "the service did not log in with the kept settings"
+changed=$(first 'SetFileSecurityW (' ,)
+for f in "" '\\CVNRemote.ini' '\\agtrace.log' '\\scripts' '\\scripts\\stop-db.cmd'; do
+  asked=$(first "GetFileSecurityW (L\"C:\\\\Corp App\\\\CVN$f\",1," ,)
+  set=$(first "SetFileSecurityW (L\"C:\\\\Corp App\\\\CVN$f\", 0x80000004" ,)
+  [ -n "$asked" ] && [ "$asked" -lt "${changed:-0}" ] && [ -n "$set" ] ||
+    fail "CVN$f: owner asked at ${asked:-none}, first change at ${changed:-none}, rules set at ${set:-none}"
+done
+case $(stat -c %a "$newdir/scripts/stop-db.cmd") in *[2367]) fail "the script stayed writable by everyone" ;; esac
+case $(stat -c %a "$newdir/CVNRemote.ini") in *0) ;; *) fail "kept settings readable by everyone" ;; esac
+echo "setup: bad command lines and a planted settings file refused, installed and running, upgraded keeping the settings, moved with them into a locked folder, a service that cannot run reported, removed but for the settings and trace, installed again over them, the folder and all in it locked"
