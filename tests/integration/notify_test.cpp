@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <string>
 #if defined(_WIN32)
 #include <windows.h>
 #endif
@@ -166,9 +167,9 @@ TEST(UserNotice, TheWaysAreTriedInTurnWithinOneBudget)
 
 // cmd, PowerShell and the libraries of the message box and of hibernation
 // come from the system folder: copies planted beside the client under their
-// names are never started or loaded, although Wine is told to search for
-// those libraries as Windows does. The tests' PowerShell is named to the
-// client.
+// names are never started or loaded, although Wine is told (by this test
+// program's environment) to search for those libraries as Windows does. The
+// tests' PowerShell is named to the client.
 TEST(SystemPrograms, CopiesPlantedBesideTheClientAreNeverStartedOrLoaded)
 {
     ClientEnv env;
@@ -178,9 +179,9 @@ TEST(SystemPrograms, CopiesPlantedBesideTheClientAreNeverStartedOrLoaded)
         std::filesystem::copy_file(BinPath("cvn_recorder"), env.AppDir() + name);
     for (const char* name : {"wtsapi32.dll", "powrprof.dll"})
         std::filesystem::copy_file(library, env.AppDir() + name);
-    RunOptions planted;
     const char* overrides = std::getenv("WINEDLLOVERRIDES");
-    planted.env["WINEDLLOVERRIDES"] = std::string(overrides ? overrides : "") + ";wtsapi32,powrprof=n,b";
+    ASSERT_NE(std::string::npos, std::string(overrides ? overrides : "").find("wtsapi32,powrprof=n,b"));
+    RunOptions planted;
 
     const std::string batch = env.File("run it.bat");
     WriteFile(batch, "@echo %~1>\"%~dp0ran.txt\"\r\n");
