@@ -12,6 +12,9 @@ namespace {
 
 typedef BOOL(WINAPI* SetHandleInformationFn)(HANDLE, DWORD, DWORD);
 
+// Made before main: no first use races to construct it.
+CLock g_inheritance;
+
 // Looked up, not imported: Windows 9x does not have it, and the program
 // must load there.
 SetHandleInformationFn SetInformation()
@@ -73,8 +76,7 @@ void KeepFromChildren(HANDLE handle)
 
 CLock& InheritanceLock()
 {
-    static CLock lock;
-    return lock;
+    return g_inheritance;
 }
 
 FILE* OpenOwnFile(const char* path, const char* mode)
