@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "children.h"
 #include "exception.h"
 #include "ini_file.h"
 #include "os.h"
@@ -225,7 +226,7 @@ void CCVNRemoteApp::ConfigureTracing(const char* fileName)
     CDebug::ClearOutput();
     std::string path = m_strAppDir + fileName;
     CDebug::Trace(CDebug::TraceDetail, "Tracing to file [%s]\n", path.c_str());
-    CDebug::SetDefaultOutput(fopen(path.c_str(), "w"));
+    CDebug::SetDefaultOutput(cvn::OpenOwnFile(path.c_str(), "w"));
     // Still at level 3: always the first line of a new trace file.
     CDebug::Trace(CDebug::TraceDetail, "Set Trace level to [%d]\n", level);
     CDebug::SetTraceLevel(static_cast<CDebug::TraceLevel>(level));

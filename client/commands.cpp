@@ -10,6 +10,7 @@
 #include "policy_settings.h"
 #include "qmx/debug.h"
 #include "qmx/time.h"
+#include "server_text.h"
 #include "stop_request.h"
 
 using qmx::CDebug;
@@ -117,8 +118,8 @@ int CommandTimeout(int seconds)
 std::vector<std::string> CommandEnvironment(const char* event, const CCommandFacts& facts, long long secondsLeft)
 {
     return {std::string("CVN_EVENT=") + event,
-            "CVN_OUTPUT_SOURCE=" + facts.outputSource,
-            "CVN_BATTERY_STATUS=" + facts.batteryStatus,
+            "CVN_OUTPUT_SOURCE=" + TameServerText(facts.outputSource),
+            "CVN_BATTERY_STATUS=" + TameServerText(facts.batteryStatus),
             "CVN_SERVER=" + facts.server,
             "CVN_SERVER_PORT=" + std::to_string(facts.port),
             "CVN_SECONDS_LEFT=" + std::to_string(secondsLeft < 0 ? -1 : secondsLeft)};

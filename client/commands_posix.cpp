@@ -120,6 +120,9 @@ std::string CCommandProcess::Start(const CCommandLine& command, const std::vecto
         return SystemErrorText(static_cast<std::uint32_t>(error));
     }
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // The client's descriptors are close-on-exec; this also keeps from the
+    // program any that the client itself was handed or a library opened.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     // A group of its own, so that ending it ends what it started too; the
     // signals the client ignores are the command's to handle again.
     sigset_t defaults;

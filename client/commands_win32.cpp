@@ -5,7 +5,9 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
+#include "children.h"
 #include "notify.h"
 #include "platform.h"
 
@@ -58,8 +60,19 @@ bool EndsWith(const std::string& text, const char* ending)
     return text.size() >= end.size() && Lower(text.substr(text.size() - end.size())) == end;
 }
 
-// The command line the system is given for the administrator's command.
-std::string CommandLineOf(const CCommandLine& command, const std::vector<std::string>& extraArguments)
+// The program the system starts for the administrator's command (empty:
+// the first word of the line, as it stands) and its command line. cmd and
+// PowerShell are the system folder's own: by their bare names the system
+// would look in the client's folder and the current one first.
+struct CStartLine {
+    std::string application;
+    std::string line;
+    bool throughSystem = false;
+};
+
+std::string g_strPowerShell;
+
+CStartLine CommandLineOf(const CCommandLine& command, const std::vector<std::string>& extraArguments)
 {
     std::string rest;
     if (!command.arguments.empty())
@@ -67,13 +80,22 @@ std::string CommandLineOf(const CCommandLine& command, const std::vector<std::st
     for (const std::string& argument : extraArguments)
         rest += " " + Quoted(argument);
     const std::string program = "\"" + command.program + "\"";
+    CStartLine start;
+    start.throughSystem = true;
     // cmd /s takes the first and the last quote away and runs the rest as
     // it stands, quoted path and all.
-    if (EndsWith(command.program, ".bat") || EndsWith(command.program, ".cmd"))
-        return "cmd /s /c \"" + program + rest + "\"";
-    if (EndsWith(command.program, ".ps1"))
-        return "powershell -NoProfile -ExecutionPolicy Bypass -File " + program + rest;
-    return program + rest;
+    if (EndsWith(command.program, ".bat") || EndsWith(command.program, ".cmd")) {
+        start.application = SystemProgram("cmd.exe");
+        start.line = "\"" + start.application + "\" /s /c \"" + program + rest + "\"";
+    } else if (EndsWith(command.program, ".ps1")) {
+        start.application = g_strPowerShell.empty() ? SystemProgram("WindowsPowerShell\\v1.0\\powershell.exe")
+                                                    : g_strPowerShell;
+        start.line = "\"" + start.application + "\" -NoProfile -ExecutionPolicy Bypass -File " + program + rest;
+    } else {
+        start.throughSystem = false;
+        start.line = program + rest;
+    }
+    return start;
 }
 
 std::string NameOf(const std::string& entry)
@@ -130,6 +152,56 @@ void EnableShutdownPrivilege()
     CloseHandle(token);
 }
 
+// The standard handles of a command on the NT family, inheritable, for as
+// long as its start takes.
+struct CStandardHandles {
+    HANDLE input = nullptr;
+    HANDLE output = nullptr;
+    HANDLE error = nullptr;
+    ~CStandardHandles() { Close(); }
+
+    void Open()
+    {
+        SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+        m_null = CreateFileA("NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                             OPEN_EXISTING, 0, nullptr);
+        if (m_null == INVALID_HANDLE_VALUE) {
+            m_null = nullptr;
+            return;
+        }
+        input = m_null;
+        output = Copy(STD_OUTPUT_HANDLE, m_output);
+        error = Copy(STD_ERROR_HANDLE, m_error);
+    }
+    bool Usable() const { return input != nullptr; }
+    void Close()
+    {
+        for (HANDLE* handle : {&m_null, &m_output, &m_error}) {
+            if (*handle)
+                CloseHandle(*handle);
+            *handle = nullptr;
+        }
+        input = output = error = nullptr;
+    }
+
+private:
+    // An inheritable copy of the client's own handle, or the null device
+    // when it has none (a service) or it cannot be copied.
+    HANDLE Copy(DWORD which, HANDLE& copy)
+    {
+        const HANDLE own = GetStdHandle(which);
+        if (own && own != INVALID_HANDLE_VALUE &&
+            DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
+            return copy;
+        copy = nullptr;
+        return m_null;
+    }
+
+    HANDLE m_null = nullptr;
+    HANDLE m_output = nullptr;
+    HANDLE m_error = nullptr;
+};
+
 }  // namespace
 
 struct CCommandProcess::Impl {
@@ -153,32 +225,58 @@ std::string CCommandProcess::Start(const CCommandLine& command, const std::vecto
 {
     if (command.program.empty())
         return "no program is named";
-    std::string commandLine = CommandLineOf(command, extraArguments);
+    const CStartLine start = CommandLineOf(command, extraArguments);
+    if (start.throughSystem && start.application.empty())
+        return "the system folder is not known";
     std::string block = EnvironmentBlock(environment);
+    const char* application = start.application.empty() ? nullptr : start.application.c_str();
 
     // Started held, so that it is in its job before it can start anything.
     const auto createJob = Kernel<CreateJobObjectFn>("CreateJobObjectA");
     const auto assign = Kernel<AssignProcessToJobObjectFn>("AssignProcessToJobObject");
     const bool jobs = createJob && assign && Kernel<TerminateJobObjectFn>("TerminateJobObject");
 
+    // On the NT family the standard handles are passed by inheritance: input
+    // from the null device (nothing for pause or a prompt to wait on),
+    // output and error where the client's go, else to the null device too.
+    // The client's own sockets and files are not inheritable, and the lock
+    // keeps these handles from any other program started meanwhile. Windows
+    // 9x cannot mark handles: there the command inherits nothing and reads
+    // from the console it is given.
+    std::unique_lock<CLock> hold(InheritanceLock(), std::defer_lock);
+    CStandardHandles standard;
+    if (CanKeepHandles()) {
+        hold.lock();
+        standard.Open();
+    }
     STARTUPINFOA startup = {};
     startup.cb = sizeof startup;
+    const BOOL inherit = standard.Usable() ? TRUE : FALSE;
+    if (inherit) {
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = standard.input;
+        startup.hStdOutput = standard.output;
+        startup.hStdError = standard.error;
+    }
     PROCESS_INFORMATION pi = {};
     // A console without a window: a batch file's programs share it rather
     // than each opening one of their own.
     const DWORD held = jobs ? CREATE_SUSPENDED : 0;
-    const std::string line = commandLine;
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, CREATE_NO_WINDOW | held, &block[0],
+    std::string commandLine = start.line;
+    if (!CreateProcessA(application, &commandLine[0], nullptr, nullptr, inherit, CREATE_NO_WINDOW | held, &block[0],
                         nullptr, &startup, &pi)) {
         // Systems older than Windows 2000 may not know the flag: without a
         // console then.
         const DWORD error = GetLastError();
-        commandLine = line;
+        commandLine = start.line;
         if (error != ERROR_INVALID_PARAMETER ||
-            !CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, FALSE, DETACHED_PROCESS | held, &block[0],
-                            nullptr, &startup, &pi))
+            !CreateProcessA(application, &commandLine[0], nullptr, nullptr, inherit, DETACHED_PROCESS | held,
+                            &block[0], nullptr, &startup, &pi))
             return SystemErrorText(error != ERROR_INVALID_PARAMETER ? error : GetLastError());
     }
+    standard.Close();
+    if (hold.owns_lock())
+        hold.unlock();
     m_pImpl->process = pi.hProcess;
     if (jobs) {
         HANDLE job = createJob(nullptr, nullptr);
@@ -192,6 +290,11 @@ std::string CCommandProcess::Start(const CCommandLine& command, const std::vecto
     }
     CloseHandle(pi.hThread);
     return std::string();
+}
+
+void SetPowerShellProgram(const char* path)
+{
+    g_strPowerShell = path ? path : "";
 }
 
 bool CCommandProcess::Ended(std::string& failure)
@@ -227,9 +330,9 @@ void CCommandProcess::End()
 bool CCommands::Hibernate(const CStopRequest&, std::string& failure)
 {
     // powrprof.dll is not on every Windows this client runs on, so it is
-    // loaded, not imported. The call returns once the computer has woken.
+    // loaded, not imported, and from the system folder alone. The call returns once the computer has woken.
     typedef BOOLEAN(WINAPI * SetSuspendStateFn)(BOOLEAN, BOOLEAN, BOOLEAN);
-    HMODULE powrprof = LoadLibraryA("powrprof.dll");
+    HMODULE powrprof = LoadSystemLibrary("powrprof.dll");
     if (!powrprof) {
         failure = "powrprof.dll: " + SystemErrorText(GetLastError());
         return false;

@@ -7,6 +7,7 @@
 #include <cctype>
 #include <climits>
 
+#include "children.h"
 #include "qmx/debug.h"
 
 using qmx::CDebug;
@@ -78,7 +79,8 @@ FILE* CINIFile::FindSection(const char* section)
 {
     // Opened for update although only read: a read-only settings file counts
     // as missing, as it does in the start-up check.
-    FILE* file = fopen(m_strPath.c_str(), "r+");
+    // It holds the password: never handed to a program started meanwhile.
+    FILE* file = cvn::OpenOwnFile(m_strPath.c_str(), "r+");
     if (!file) {
         CDebug::Trace(CDebug::TraceError, "Failed to load ini %s\n", m_strPath.c_str());
         return nullptr;

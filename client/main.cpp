@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "app.h"
+#include "children.h"
 #include "exception.h"
 #include "qmx/debug.h"
 
@@ -10,6 +11,7 @@ using qmx::CDebug;
 
 int main(int argc, char** argv)
 {
+    cvn::KeepInheritedFromChildren();
     bool daemon = false;
     for (int i = 0; i < argc; ++i) {
         if (cvn::IsDaemonWord(argv[i]))

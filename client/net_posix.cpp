@@ -44,7 +44,9 @@ int PollFor(int socket, short events, unsigned long timeoutMs, const CStopReques
 
 int NetOpenStream()
 {
-    return socket(AF_INET, SOCK_STREAM, 0);
+    // Not handed to the programs the client starts: one that outlived a lost
+    // session would keep it open.
+    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
 }
 
 std::uint32_t NetParseAddress(const char* text)

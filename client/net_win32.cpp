@@ -4,7 +4,9 @@
 #include "net.h"
 
 #include <cstring>
+#include <mutex>
 
+#include "children.h"
 #include "stop_request.h"
 
 namespace cvn {
@@ -69,7 +71,12 @@ long WaitFor(int socket, long mask, unsigned long timeoutMs, const CStopRequest*
 
 int NetOpenStream()
 {
+    // Winsock makes sockets inheritable: a command started with inherited
+    // handles would otherwise keep the session open after the client lost it.
+    std::lock_guard<CLock> hold(InheritanceLock());
     SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    if (s != INVALID_SOCKET)
+        KeepFromChildren(reinterpret_cast<HANDLE>(s));
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 

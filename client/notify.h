@@ -21,8 +21,8 @@ void ReportShutdownFailed(const std::string& cause);
 
 #if defined(_WIN32)
 // The library that the last way of a notice, a message box on every active
-// session, is looked up in ("wtsapi32.dll"; null or empty restores it):
-// tests name a recording one of their own.
+// session, is looked up in (the system folder's wtsapi32.dll; null or empty
+// restores it): tests name a recording one of their own.
 void SetSessionMessageLibrary(const char* name);
 #endif
 

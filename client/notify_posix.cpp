@@ -40,6 +40,9 @@ pid_t StartProgram(const std::vector<std::string>& args, int* error)
     if (*error != 0)
         return -1;
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    // The client's descriptors are close-on-exec; this also keeps from the
+    // program any that the client itself was handed or a library opened.
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     pid_t pid = -1;
     *error = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "app.h"
+#include "children.h"
 #include "notify.h"
 #include "qmx/debug.h"
 
@@ -21,9 +22,9 @@ const DWORD kStartFlags = DETACHED_PROCESS | HIGH_PRIORITY_CLASS;
 // program still running then goes on by itself.
 const DWORD kNoticeWaitMs = 10000;
 
-// The library of the terminal services' message box; tests name one of
-// their own.
-std::string g_strSessionMessageLibrary = "wtsapi32.dll";
+// The library of the terminal services' message box: the system folder's
+// wtsapi32.dll when empty; tests name one of their own.
+std::string g_strSessionMessageLibrary;
 
 class CHandle {
 public:
@@ -111,10 +112,11 @@ bool SendToSessions(const std::string& text)
     typedef BOOL(WINAPI * EnumerateFn)(HANDLE, DWORD, DWORD, PWTS_SESSION_INFOA*, DWORD*);
     typedef BOOL(WINAPI * SendFn)(HANDLE, DWORD, LPSTR, DWORD, LPSTR, DWORD, DWORD, DWORD, DWORD*, BOOL);
     typedef void(WINAPI * FreeFn)(PVOID);
-    const HMODULE library = LoadLibraryA(g_strSessionMessageLibrary.c_str());
+    const std::string name = g_strSessionMessageLibrary.empty() ? "wtsapi32.dll" : g_strSessionMessageLibrary;
+    const HMODULE library = g_strSessionMessageLibrary.empty() ? cvn::LoadSystemLibrary("wtsapi32.dll")
+                                                               : LoadLibraryA(name.c_str());
     if (!library) {
-        qmx::CDebug::Trace(qmx::CDebug::TraceDetail, "%s is not there, no message box\n",
-                           g_strSessionMessageLibrary.c_str());
+        qmx::CDebug::Trace(qmx::CDebug::TraceDetail, "%s is not there, no message box\n", name.c_str());
         return false;
     }
     auto find = [library](const char* name) {
@@ -127,8 +129,7 @@ bool SendToSessions(const std::string& text)
     PWTS_SESSION_INFOA sessions = nullptr;
     DWORD count = 0;
     if (!enumerate || !send || !release) {
-        qmx::CDebug::Trace(qmx::CDebug::TraceDetail, "%s lacks the message box, none shown\n",
-                           g_strSessionMessageLibrary.c_str());
+        qmx::CDebug::Trace(qmx::CDebug::TraceDetail, "%s lacks the message box, none shown\n", name.c_str());
     } else if (enumerate(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions, &count)) {
         std::string title = cvn::kServiceName;
         std::string body = text;
@@ -233,7 +234,7 @@ namespace cvn {
 
 void SetSessionMessageLibrary(const char* name)
 {
-    g_strSessionMessageLibrary = name && *name ? name : "wtsapi32.dll";
+    g_strSessionMessageLibrary = name ? name : "";
 }
 
 }  // namespace cvn

@@ -347,19 +347,50 @@ TEST_F(Commands, TheChosenActionTakesThePlaceOfTheShutdownAndTheShutdownFollowsW
 #endif
 }
 
-#if defined(_WIN32)
-// Beside the client, a recording powershell.exe is found first.
-TEST_F(Commands, APowerShellScriptRunsThroughPowerShell)
+// Whoever answers in the server's place chooses the output source's text:
+// it reaches a command tame, however the script uses it, and still counts.
+// Natively the command holds no descriptor of the client's (a command that
+// outlived a lost session would keep the session open): the client's own are
+// all close-on-exec, and a program sees its standard input empty and its
+// output and error, nothing more.
+TEST_F(Commands, ServerTextReachesACommandTameAndNoDescriptorOfTheClientsDoes)
 {
-    std::filesystem::copy_file(BinPath("cvn_recorder"), env.AppDir() + "powershell.exe");
-    const std::string script = Admin("send mail.ps1");
-    StartClient(60, "Event Command=\"" + script + "\" -To admin\nEvent Command Events=sessionmade\n");
-    ASSERT_TRUE(Await([&] { return CountCalls("powershell") > 0; }, 10000)) << client->Err();
-    EXPECT_EQ("powershell -NoProfile -ExecutionPolicy Bypass -File \"" + script +
-                  "\" -To admin \"Successfully Connected.\"",
-              env.Calls().back().commandLine);
-}
+#if defined(_WIN32)
+    const int delay = 60;
+    StartClient(delay, "Event Command=" + Script() + "\nEvent Command Events=On Battery\n");
 #else
+    const int delay = 1;
+    WriteFile(Admin("fds.sh"), "#!/bin/sh\nreadlink /proc/self/fd/0 > \"$(dirname \"$0\")/fds\"\n"
+                               "ls /proc/self/fd >> \"$(dirname \"$0\")/fds\"\n");
+    chmod(Admin("fds.sh").c_str(), 0755);
+    StartClient(delay, "Event Command=" + Script() + "\nEvent Command Events=On Battery\nBefore Shutdown Command=\"" +
+                           Admin("fds.sh") + "\"\n");
+    // Socket, trace file, the events' pipes: none may reach a program.
+    const std::string fdinfo = "/proc/" + std::to_string(client->Id()) + "/fdinfo";
+    size_t descriptors = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(fdinfo)) {
+        const int fd = std::atoi(entry.path().filename().c_str());
+        const std::string info = ReadFile(entry.path().string());
+        const size_t flags = info.find("flags:");
+        if (fd < 3 || flags == std::string::npos)
+            continue;
+        ++descriptors;
+        EXPECT_NE(0ul, std::strtoul(info.c_str() + flags + 6, nullptr, 8) & 02000000ul) << std::filesystem::read_symlink(fdinfo.substr(0, fdinfo.size() - 4) + "/" + std::to_string(fd)) << ": " << info;
+    }
+    EXPECT_GE(descriptors, 3u);
+#endif
+    server.SetOutput("Battery & whoami ; $(id) `id` %COMSPEC% ^& | calc");
+    ASSERT_TRUE(AwaitEvents(1)) << client->Err();
+    EXPECT_EQ(Expected("onbattery", "Battery _ whoami _ __id_ _id_ _COMSPEC_ __ _ calc", "OK", delay,
+                       "UPS on battery, system will shutdown in " + std::to_string(delay) + " seconds."),
+              Events().front());
+#if !defined(_WIN32)
+    ASSERT_TRUE(Await([&] { return ShutdownRequested(); }, 15000)) << client->Err();
+    EXPECT_EQ("/dev/null\n0\n1\n2\n3\n", ReadFile(Admin("fds")));
+#endif
+}
+
+#if !defined(_WIN32)
 // A computer suspended in the middle of a countdown wakes past its deadline:
 // nothing it knew counts, and a UPS still on battery starts a full countdown
 // instead of an instant shutdown. The client's own suspension shows the same

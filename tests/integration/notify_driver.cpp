@@ -2,6 +2,11 @@
 // monitor does. The tests start it through ClientEnv only:
 //   notify_driver <settings file> nt|9x notify <format> <seconds>
 //   notify_driver <settings file> nt|9x shutdown
+//   notify_driver <settings file> nt|9x command <command> <last argument>
+//   notify_driver <settings file> nt|9x hibernate
+// A command is started as the event command would be, and waited for; under
+// Wine CVN_POWERSHELL_PROGRAM names the PowerShell it gets. Hibernation is
+// only for Wine, where it does nothing.
 // "nt" or "9x" is the platform the probe must have found (under Wine, the
 // Windows version chosen for the program); natively there is nothing to
 // probe and the field is set.
@@ -12,8 +17,12 @@
 #include <vector>
 
 #include "app.h"
+#include "commands.h"
 #include "exception.h"
 #include "notify.h"
+#if defined(_WIN32)
+#include "children.h"
+#endif
 
 namespace {
 
@@ -55,7 +64,9 @@ bool FakesAnswer()
 int Usage()
 {
     std::fprintf(stderr, "usage: notify_driver <settings> nt|9x notify <format> <seconds>\n"
-                         "       notify_driver <settings> nt|9x shutdown\n");
+                         "       notify_driver <settings> nt|9x shutdown\n"
+                         "       notify_driver <settings> nt|9x command <command> <last argument>\n"
+                         "       notify_driver <settings> nt|9x hibernate\n");
     return 2;
 }
 
@@ -67,9 +78,13 @@ int main(int argc, char** argv)
         return Usage();
     const std::string platform = argv[2];
     const std::string action = argv[3];
-    if ((platform != "nt" && platform != "9x") || (action == "notify" && argc != 6) ||
-        (action != "notify" && action != "shutdown"))
+    if ((platform != "nt" && platform != "9x") || ((action == "notify" || action == "command") && argc != 6) ||
+        (action != "notify" && action != "shutdown" && action != "command" && action != "hibernate"))
         return Usage();
+#if !defined(_WIN32)
+    if (action == "hibernate")
+        return Usage();
+#endif
     if (!FakesAnswer()) {
         std::fprintf(stderr, "refused: the recording fakes do not come first on PATH\n");
         return 3;
@@ -110,6 +125,20 @@ int main(int argc, char** argv)
                 std::printf("notified by %s\n", way);
             else
                 std::printf("not delivered\n");
+        } else if (action == "command") {
+#if defined(_WIN32)
+            cvn::SetPowerShellProgram(std::getenv("CVN_POWERSHELL_PROGRAM"));
+#endif
+            cvn::CCommandProcess process;
+            std::string failure = process.Start(cvn::SplitCommand(argv[4]), {argv[5]},
+                                                cvn::CommandEnvironment("sessionmade", cvn::CCommandFacts(), -1));
+            if (failure.empty() && !process.Wait(30000, app.m_StopRequest, failure))
+                failure = "still running";
+            std::printf("command: %s\n", failure.empty() ? "ended" : failure.c_str());
+        } else if (action == "hibernate") {
+            cvn::CCommands commands;
+            std::string failure;
+            std::printf("hibernate: %s\n", commands.Hibernate(app.m_StopRequest, failure) ? "done" : failure.c_str());
         } else {
             app.ShutdownSystem();
             std::printf("stop=%d\n", app.m_bStop ? 1 : 0);

@@ -6,6 +6,9 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 #if defined(_WIN32)
 #include <windows.h>
 #endif
@@ -55,13 +58,13 @@ std::string Folded(std::string path)
 }
 
 ProcessResult Drive(const ClientEnv& env, const std::string& platform,
-                    std::vector<std::string> action)
+                    std::vector<std::string> action, RunOptions options = {})
 {
     const std::string settings = env.File("CVNRemote.ini");
     WriteFile(settings, "[Settings]\n");
     std::vector<std::string> args{settings, platform};
     args.insert(args.end(), action.begin(), action.end());
-    return env.Run("notify_driver", args);
+    return env.Run("notify_driver", args, 60000, std::move(options));
 }
 
 ProcessResult Notify(const ClientEnv& env, const std::string& format, int seconds,
@@ -160,6 +163,54 @@ TEST(UserNotice, TheWaysAreTriedInTurnWithinOneBudget)
     EXPECT_EQ(9u, calls.size());
     EXPECT_EQ("msg * UPS on battery, system will shutdown in 30 seconds.", calls.back().commandLine);
     ::SetEnvironmentVariableA("CVN_SESSION_MESSAGE_LIBRARY", nullptr);
+}
+
+// cmd, PowerShell and the libraries of the message box and of hibernation
+// come from the system folder: copies planted beside the client under their
+// names are never started or loaded, although Wine is told (by this test
+// program's environment) to search for those libraries as Windows does. The
+// tests' PowerShell is named to the client.
+TEST(SystemPrograms, CopiesPlantedBesideTheClientAreNeverStartedOrLoaded)
+{
+    ClientEnv env;
+    std::string library = BinPath("session_messages");
+    library.replace(library.size() - 4, 4, ".dll");
+    for (const char* name : {"cmd.exe", "powershell.exe"})
+        std::filesystem::copy_file(BinPath("cvn_recorder"), env.AppDir() + name);
+    for (const char* name : {"wtsapi32.dll", "powrprof.dll"})
+        std::filesystem::copy_file(library, env.AppDir() + name);
+    const char* overrides = std::getenv("WINEDLLOVERRIDES");
+    ASSERT_NE(std::string::npos, std::string(overrides ? overrides : "").find("wtsapi32,powrprof=n,b"));
+    RunOptions planted;
+
+    const std::string batch = env.File("run it.bat");
+    WriteFile(batch, "@echo %~1>\"%~dp0ran.txt\"\r\n");
+    ProcessResult r = Drive(env, "nt", {"command", "\"" + batch + "\"", "by cmd"}, planted);
+    EXPECT_EQ("command: ended", r.out.substr(0, r.out.find_first_of("\r\n"))) << r.err;
+    EXPECT_EQ("by cmd\r\n", ReadFile(env.File("ran.txt")));
+
+    env.SetExitStatus("net.exe", 1);
+    env.SetExitStatus("msg.exe", 1);
+    r = Drive(env, "nt", {"notify", kOnBattery, "30"}, planted);
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    // Wine's own SetSuspendState does nothing and succeeds; the planted
+    // library has none.
+    r = Drive(env, "nt", {"hibernate"}, planted);
+    EXPECT_EQ("hibernate: done", r.out.substr(0, r.out.find_first_of("\r\n"))) << r.err;
+
+    const std::string script = env.File("send mail.ps1");
+    planted.env["CVN_POWERSHELL_PROGRAM"] = env.AppDir() + "powershell.exe";
+    r = Drive(env, "nt", {"command", "\"" + script + "\" -To admin", "Successfully Connected."}, planted);
+    EXPECT_EQ("command: ended", r.out.substr(0, r.out.find_first_of("\r\n"))) << r.err;
+
+    // Only the net, msg and PowerShell named to the client were started.
+    const std::vector<RecordedCall> calls = env.Calls();
+    ASSERT_EQ(3u, calls.size());
+    EXPECT_EQ(NoticeCommand("UPS on battery, system will shutdown in 30 seconds."), calls[0].commandLine);
+    EXPECT_EQ("msg * UPS on battery, system will shutdown in 30 seconds.", calls[1].commandLine);
+    EXPECT_EQ("\"" + env.AppDir() + "powershell.exe\" -NoProfile -ExecutionPolicy Bypass -File \"" + script +
+                  "\" -To admin \"Successfully Connected.\"",
+              calls[2].commandLine);
 }
 #endif
 

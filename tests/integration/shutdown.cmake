@@ -9,6 +9,15 @@ cvn_add_gtest(NAME notify_tests
   LIBS cvn_test_support
   LABELS integration)
 add_dependencies(notify_tests notify_driver)
+if(WIN32)
+  # Wine takes its own copies of these libraries before any file of the same
+  # name; so told, it searches for them as Windows does, the program's folder
+  # first, and the test of the system folder's libraries can fail. Read from
+  # the environment Wine started the test program with, not from what the
+  # test passes to a program it starts.
+  set_property(TEST notify_tests APPEND PROPERTY
+    ENVIRONMENT "WINEDLLOVERRIDES=mscoree,mshtml=\\;wtsapi32,powrprof=n,b")
+endif()
 
 if(WIN32)
   # ExitWindowsEx ends the Wine session of the prefix: these tests get a

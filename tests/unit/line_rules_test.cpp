@@ -4,6 +4,7 @@
 #include <string>
 
 #include "line_rules.h"
+#include "server_text.h"
 
 namespace {
 
@@ -90,6 +91,27 @@ TEST(LineRules, TheTraceShowsOnlyPrintableCharacters)
     std::string bytes = std::string("A\r\nB\t~\x7f\x80") + '\0' + "C";
     EXPECT_EQ("AB~C", cvn::PrintableText(bytes.data(), bytes.size()));
     EXPECT_EQ("100% %s", cvn::PrintableText("100% %s", 7));
+}
+
+// What a command is told of the server's values: the rules above still see
+// the raw text, a script only the tame one.
+TEST(LineRules, ACommandIsToldTheValueTame)
+{
+    const struct {
+        std::string raw;
+        const char* tame;
+    } rows[] = {
+        {"Battery Backup, 80.5% +2:10 h/min_x-y", "Battery Backup, 80.5_ +2:10 h/min_x-y"},
+        {"Battery & whoami ; $(id) `id` %COMSPEC% ^& | calc", "Battery _ whoami _ __id_ _id_ _COMSPEC_ __ _ calc"},
+        {"<>\\\"'=*?![]{}()~#@", "__________________"},
+        {"Low\x01\x7f\t\r\n", "Low"},
+        {"B\xc3\xa4tt\xff" "ery", "Bttery"},
+        {"", ""},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(row.tame, cvn::TameServerText(row.raw)) << row.raw;
+    const std::string raw = "Output Source={{" + rows[1].raw + "}}\r\n";
+    EXPECT_TRUE(Apply(raw).onBattery);
 }
 
 }  // namespace
