@@ -77,8 +77,13 @@ void CCountdown::Step(ICountdownHost& host, bool onBattery, bool batteryLow, int
         Shorten(host.Now(), onDelay);
 
     if (batteryLow && lowDelay >= 0) {
-        if (!m_bLowBatteryWarned)
+        if (!m_bLowBatteryWarned) {
             Tell(host, kLowBatteryNotice, lowDelay);
+            // Waiting for the next request (after a refused one, or for an
+            // action that said it worked) is over once the battery runs low.
+            if (m_bRetryWait)
+                m_dwRetryAt = host.Now();
+        }
         m_bLowBatteryWarned = true;
         Shorten(host.Now(), lowDelay);
     }
@@ -98,7 +103,7 @@ void CCountdown::Step(ICountdownHost& host, bool onBattery, bool batteryLow, int
         Tell(host, kShutdownNowNotice, -1);
         m_bShutdownTaken = host.Shutdown();
         m_bRetryWait = !m_bShutdownTaken;
-        m_dwRetryAt = host.Now() + kShutdownRetryMs;
+        m_dwRetryAt = host.Now() + (m_bShutdownTaken ? 0 : host.NextRequestMs());
     }
 }
 
