@@ -185,6 +185,13 @@ void CCVNRemoteApp::Monitor()
         resume.Reset();
     };
 
+    auto step = [&]() {
+        const int onDelay = onBattery ? ini.GetInt("Settings", "On Battery Shutdown", 120) : 0;
+        const int lowDelay = onBattery && batteryLow ? ini.GetInt("Settings", "Low Battery Shutdown", 30) : 0;
+        const int noticeDelay = onBattery ? cvn::NoticeDelay(ini) : 0;
+        countdown.Step(host, onBattery, batteryLow, onDelay, lowDelay, noticeDelay);
+    };
+
     while (WaitWhileRunning()) {
         m_Commands.Poll();
         if (session == -1) {
@@ -249,17 +256,16 @@ void CCVNRemoteApp::Monitor()
             }
         }
 
-        if (resume.Suspended()) {
+        // A fresh start steps the new countdown at once: on battery its
+        // deadline must not wait for a connection attempt that may take a
+        // minute while the network is down.
+        if (resume.Suspended())
             freshStart(resume.Suspended());
-            continue;
-        }
-
-        int onDelay = onBattery ? ini.GetInt("Settings", "On Battery Shutdown", 120) : 0;
-        int lowDelay = onBattery && batteryLow ? ini.GetInt("Settings", "Low Battery Shutdown", 30) : 0;
-        int noticeDelay = onBattery ? cvn::NoticeDelay(ini) : 0;
-        countdown.Step(host, onBattery, batteryLow, onDelay, lowDelay, noticeDelay);
+        step();
         const std::uint32_t hibernated = m_Commands.TakeFreshStart();
-        if (hibernated || resume.Suspended())
+        if (hibernated || resume.Suspended()) {
             freshStart(std::max(hibernated, resume.Suspended()));
+            step();
+        }
     }
 }

@@ -18,6 +18,7 @@
 #else
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/types.h>
 #endif
 
 #include "support/capture.h"
@@ -430,12 +431,13 @@ TEST_F(Commands, APowerShellScriptRunsThroughPowerShell)
 }
 #else
 // A computer suspended in the middle of a countdown wakes past its deadline:
-// nothing it knew counts, and a UPS still on battery starts a full countdown
-// instead of an instant shutdown. The client's own suspension shows the same
-// clock jump.
-TEST_F(Commands, AResumePastTheDeadlineStartsAfresh)
+// a UPS still on battery starts a full countdown instead of an instant
+// shutdown. What was last heard of the power stands, so that the shutdown
+// comes even when the server is gone after the resume. The client's own
+// suspension shows the same clock jump.
+TEST_F(Commands, AResumePastTheDeadlineStartsAfreshAndEndsInTheShutdownWithoutTheServer)
 {
-    StartClient(5, "");
+    StartClient(5, "Event Command=" + Script() + "\nEvent Command Events=onbattery\n");
     server.SetOutput("Battery");
     ASSERT_TRUE(Await([&] { return CountCalls("in 5 seconds.") == 1; }, 10000)) << client->Err();
     // Suspended in its wait for the server, 3.5 s before the deadline.
@@ -443,6 +445,8 @@ TEST_F(Commands, AResumePastTheDeadlineStartsAfresh)
     const pid_t pid = static_cast<pid_t>(client->Id());
     ASSERT_EQ(0, kill(pid, SIGSTOP));
     std::this_thread::sleep_for(std::chrono::seconds(33));
+    server.SetFault(upssim::Fault::Refuse, true);
+    server.CloseConnections();
     ASSERT_EQ(0, kill(pid, SIGCONT));
     const Clock::time_point woke = Clock::now();
     ASSERT_TRUE(AwaitErr("The system was suspended for about", 5000)) << client->Err();
@@ -450,6 +454,34 @@ TEST_F(Commands, AResumePastTheDeadlineStartsAfresh)
     EXPECT_FALSE(ShutdownRequested());
     ASSERT_TRUE(Await([&] { return ShutdownRequested(); }, 15000)) << client->Err();
     EXPECT_GE(Seconds(Clock::now() - woke), 4.5);
+    EXPECT_LE(Seconds(Clock::now() - woke), 9.0);
+    const std::string warning = Expected("onbattery", "Battery", "OK", 5, "UPS on battery, system will shutdown in 5 seconds.");
+    EXPECT_EQ((std::vector<std::string>{warning, warning}), Events());
+}
+
+// A command on a path that blocks whoever looks at it (a FIFO here; a share
+// whose server is down in the same outage in real life) is reported as not
+// started, and the warning and the shutdown keep their times.
+TEST_F(Commands, ACommandWhoseFileBlocksHoldsNeitherTheWarningNorTheShutdown)
+{
+    const std::string stalled = Admin("stalled share");
+    ASSERT_EQ(0, mkfifo(stalled.c_str(), 0644));
+    StartClient(3, "Event Command=" + stalled + "\nEvent Command Events=onbattery\nEvent Command Timeout=2\n" +
+                       "Before Shutdown Command=" + stalled + "\n");
+    const Clock::time_point failed = Clock::now();
+    server.SetOutput("Battery");
+    ASSERT_TRUE(Await([&] { return CountCalls("in 3 seconds.") == 1; }, 10000)) << client->Err();
+    const Clock::time_point warned = Clock::now();
+    EXPECT_LE(Seconds(warned - failed), 1.5);
+    ASSERT_TRUE(Await([&] { return ShutdownRequested(); }, 15000)) << client->Err();
+    // The deadline, and the 1 s that a command's start is given.
+    EXPECT_GE(Seconds(Clock::now() - warned), 2.9);
+    EXPECT_LE(Seconds(Clock::now() - warned), 5.0);
+    const std::string err = Lines(client->Err());
+    for (const char* event : {"onbattery", "beforeshutdown"})
+        EXPECT_NE(std::string::npos, err.find(std::string("Unable to start the command for the event ") + event +
+                                              " [" + stalled + "]. Detail[not started within "))
+            << err;
 }
 #endif
 
