@@ -314,6 +314,7 @@ TEST_F(Countdown, ANoticeDelayKeepsBlipsFromTheUsersButNotTheClock)
     // A part of a second left counts as a whole one.
     Pass(false, false);
     host.sent.clear();
+    host.shutdowns = 0;
     host.now += 500;
     Pass(true, false, 120, 30, 5);
     RunPasses(5, true, false, 120, 30, 5);
