@@ -16,7 +16,7 @@
 namespace {
 
 const char kTestNotice[] = "This is a test of the UPS shutdown client.";
-// The answers to the two queries are read for at most this long.
+// The whole check, connection and answers, takes at most this long.
 const unsigned long kAnswerWaitMs = 10000;
 const int kReceiveSize = 1000;
 // A line that never ends is not kept growing.
@@ -61,9 +61,8 @@ std::string Shown(const std::string& value)
 // Reads the session until both values have come, the time is up or the
 // server has gone. Unlike the monitor it joins a line that two reads split:
 // it reads only until it knows, so nothing would fix a wrong first guess.
-void ReadAnswers(int session, const cvn::CStopRequest& stop, CUpsState& state)
+void ReadAnswers(int session, const cvn::CWaitTime& time, const cvn::CStopRequest& stop, CUpsState& state)
 {
-    const cvn::CWaitTime time(kAnswerWaitMs);
     std::string pending;
     while (!state.Complete()) {
         const unsigned long left = time.Left();
@@ -109,7 +108,9 @@ int CCVNRemoteApp::ShowStatus()
         return cvn::kExitFailed;
     }
 
-    const int session = ConnectToServer();
+    // One budget for everything, whatever the server does.
+    const cvn::CWaitTime total(kAnswerWaitMs);
+    const int session = ConnectToServer(kAnswerWaitMs);
     if (session == -1) {
         CCVNException(MSG_CONNECT_FAILED, 1, address.c_str()).Report();
         return cvn::kExitFailed;
@@ -117,7 +118,7 @@ int CCVNRemoteApp::ShowStatus()
     std::printf("Login:          accepted for %s\n", ini.GetString("Settings", "Username", "admin").c_str());
 
     CUpsState state;
-    ReadAnswers(session, m_StopRequest, state);
+    ReadAnswers(session, total, m_StopRequest, state);
     cvn::NetClose(session);
     const char* const none = "(no answer)";
     std::printf("Output Source:  %s\n", state.bOutputSource ? Shown(state.strOutputSource).c_str() : none);

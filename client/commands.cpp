@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <mutex>
 
 #include "app.h"
 #include "exception.h"
@@ -10,8 +11,10 @@
 #include "policy_settings.h"
 #include "qmx/debug.h"
 #include "qmx/time.h"
+#include "resume.h"
 #include "server_text.h"
 #include "stop_request.h"
+#include "sync.h"
 
 using qmx::CDebug;
 
@@ -20,6 +23,8 @@ namespace cvn {
 namespace {
 
 const char kSection[] = "Commands";
+// What an event's notice waits for its command to have started.
+const unsigned long kQuickStartMs = 200;
 const int kLongestTimeoutS = 86400;
 
 const char* const kEventNames[kCommandEventCount] = {"onbattery",    "batterylow",  "powerrestored",
@@ -66,19 +71,86 @@ void ReportFailure(std::uint32_t id, const char* event, const std::string& comma
     CCVNException(id, 3, event, command.c_str(), detail.c_str()).Report();
 }
 
-// Starts a command and reports when it cannot; null then.
-std::unique_ptr<CCommandProcess> StartCommand(const char* event, const std::string& command,
-                                              const std::vector<std::string>& arguments,
-                                              const std::vector<std::string>& environment)
+std::string NotStartedWithin(unsigned long ms)
 {
+    return "not started within " + std::to_string((ms + 999) / 1000) + " seconds: its file cannot be reached";
+}
+
+}  // namespace
+
+// Shared by the thread that starts the command and the monitor, which may
+// stop waiting for it; whichever lets go last frees it.
+struct CStartJob {
+    std::string command;
+    std::vector<std::string> arguments;
+    std::vector<std::string> environment;
+    CLock lock;
+    CEvent started;  // set once the start has come to an end
+    std::unique_ptr<CCommandProcess> process;
+    std::string error;
+    // The monitor has given up on it: a program that starts after all is
+    // ended, since its moment has passed.
+    bool abandoned = false;
+};
+
+namespace {
+
+void RunStartJob(void* argument)
+{
+    std::unique_ptr<std::shared_ptr<CStartJob>> holder(static_cast<std::shared_ptr<CStartJob>*>(argument));
+    CStartJob& job = **holder;
     auto process = std::make_unique<CCommandProcess>();
-    const std::string error = process->Start(SplitCommand(command), arguments, environment);
-    if (!error.empty()) {
-        ReportFailure(MSG_COMMAND_START_FAILED, event, command, error);
-        return nullptr;
+    std::string error = process->Start(SplitCommand(job.command), job.arguments, job.environment);
+    std::unique_lock<CLock> hold(job.lock);
+    if (job.abandoned) {
+        hold.unlock();
+        if (error.empty()) {
+            process->End();
+            const CStopRequest never;
+            std::string ignored;
+            while (!process->Wait(60000, never, ignored)) {
+            }
+        }
+        return;
     }
-    CDebug::Trace(CDebug::TraceDetail, "Started the command for the event %s [%s]\n", event, command.c_str());
-    return process;
+    job.process = std::move(process);
+    job.error = error;
+    job.started.Set();
+}
+
+std::shared_ptr<CStartJob> BeginStart(const std::string& command, const std::vector<std::string>& arguments,
+                                      const std::vector<std::string>& environment)
+{
+    auto job = std::make_shared<CStartJob>();
+    job->command = command;
+    job->arguments = arguments;
+    job->environment = environment;
+    auto* holder = new std::shared_ptr<CStartJob>(job);
+    // Without a thread of its own the start is made here, as it always was.
+    if (!StartDetachedThread(RunStartJob, holder))
+        RunStartJob(holder);
+    return job;
+}
+
+// The started program once the start has ended (null with the reason when
+// it failed); false while the start goes on.
+bool TakeStarted(CStartJob& job, std::unique_ptr<CCommandProcess>& process, std::string& error)
+{
+    std::lock_guard<CLock> hold(job.lock);
+    if (!job.started.IsSet())
+        return false;
+    process = std::move(job.process);
+    error = job.error;
+    return true;
+}
+
+// Gives up on a start; true when it has not come to an end (the thread
+// ends the program should it start after all).
+bool Abandon(CStartJob& job)
+{
+    std::lock_guard<CLock> hold(job.lock);
+    job.abandoned = true;
+    return !job.started.IsSet();
 }
 
 }  // namespace
@@ -201,11 +273,11 @@ void CCommands::Heard(const char* data, std::size_t length)
     TakeHeardValues(data, length, m_Facts);
 }
 
-void CCommands::Forget()
+void CCommands::NewEpisode()
 {
-    m_Facts.outputSource.clear();
-    m_Facts.batteryStatus.clear();
     m_bBeforeShutdownRan = false;
+    m_eAction = Action::NotMade;
+    m_dwFallbackMs = 0;
 }
 
 void CCommands::Keep(std::unique_ptr<CCommandProcess> process)
@@ -217,6 +289,18 @@ void CCommands::Keep(std::unique_ptr<CCommandProcess> process)
 bool CCommands::Reap(int slot)
 {
     CRunning& running = m_Running[slot];
+    if (running.starting) {
+        std::string error;
+        if (!TakeStarted(*running.starting, running.process, error))
+            return false;
+        running.starting.reset();
+        if (!error.empty()) {
+            ReportFailure(MSG_COMMAND_START_FAILED, kEventNames[slot], running.command, error);
+            return true;
+        }
+        CDebug::Trace(CDebug::TraceDetail, "Started the command for the event %s [%s]\n", kEventNames[slot],
+                      running.command.c_str());
+    }
     if (!running.process)
         return true;
     std::string failure;
@@ -230,8 +314,6 @@ bool CCommands::Reap(int slot)
 
 void CCommands::Fire(const std::string& iniFile, CommandEvent event, const std::string& text, long long secondsLeft)
 {
-    if (event == CommandEvent::PowerRestored)
-        m_bBeforeShutdownRan = false;
     CINIFile ini(iniFile.c_str());
     const std::string command = Trimmed(ini.GetString(kSection, "Event Command", ""));
     if (command.empty() || !EventChosen(ini.GetString(kSection, "Event Command Events", ""), event))
@@ -243,12 +325,16 @@ void CCommands::Fire(const std::string& iniFile, CommandEvent event, const std::
         return;
     }
     CRunning& running = m_Running[slot];
-    running.process = StartCommand(name, command, {text}, CommandEnvironment(name, m_Facts, secondsLeft));
     running.command = command;
     running.startedAt = Now();
     running.timeoutMs =
         static_cast<std::uint32_t>(CommandTimeout(ini.GetInt(kSection, "Event Command Timeout", kDefaultTimeoutS))) *
         1000u;
+    running.starting = BeginStart(command, {text}, CommandEnvironment(name, m_Facts, secondsLeft));
+    // A start takes milliseconds: this little is waited so that a failure
+    // to start is on record with its event, not a pass later.
+    running.starting->started.Wait(kQuickStartMs);
+    Reap(slot);
 }
 
 void CCommands::Poll()
@@ -259,6 +345,18 @@ void CCommands::Poll()
         CRunning& running = m_Running[slot];
         if (Now() - running.startedAt < running.timeoutMs)
             continue;
+        if (running.starting) {
+            if (Abandon(*running.starting)) {
+                running.starting.reset();
+                ReportFailure(MSG_COMMAND_START_FAILED, kEventNames[slot], running.command,
+                              NotStartedWithin(running.timeoutMs));
+                continue;
+            }
+            // It started just now: ended below like any other.
+            Reap(slot);
+            if (!running.process)
+                continue;
+        }
         running.process->End();
         ReportFailure(MSG_COMMAND_TIMED_OUT, kEventNames[slot], running.command,
                       std::to_string(running.timeoutMs / 1000));
@@ -270,6 +368,30 @@ void CCommands::Poll()
                    m_Ending.end());
 }
 
+std::unique_ptr<CCommandProcess> CCommands::StartWithin(const char* event, const std::string& command,
+                                                       const std::vector<std::string>& arguments, unsigned long ms,
+                                                       const CStopRequest& stop, std::string& failure)
+{
+    std::shared_ptr<CStartJob> job = BeginStart(command, arguments, CommandEnvironment(event, m_Facts, 0));
+    CEvent::WaitEither(job->started, stop.Event(), ms);
+    std::unique_ptr<CCommandProcess> process;
+    if (!TakeStarted(*job, process, failure)) {
+        Abandon(*job);
+        // It may have started in between: then it is ours to end.
+        if (!TakeStarted(*job, process, failure) || !process)
+            failure = stop.Raised() ? "the stop was requested" : NotStartedWithin(ms);
+        if (process) {
+            process->End();
+            Keep(std::move(process));
+        }
+        return nullptr;
+    }
+    if (!failure.empty())
+        return nullptr;
+    CDebug::Trace(CDebug::TraceDetail, "Started the command for the event %s [%s]\n", event, command.c_str());
+    return process;
+}
+
 bool CCommands::RunBeforeShutdown(CINIFile& ini, const CStopRequest& stop)
 {
     const std::string command = Trimmed(ini.GetString(kSection, "Before Shutdown Command", ""));
@@ -278,11 +400,15 @@ bool CCommands::RunBeforeShutdown(CINIFile& ini, const CStopRequest& stop)
     m_bBeforeShutdownRan = true;
     const char* name = "beforeshutdown";
     const int timeoutS = CommandTimeout(ini.GetInt(kSection, "Before Shutdown Timeout", kDefaultTimeoutS));
-    std::unique_ptr<CCommandProcess> process =
-        StartCommand(name, command, {"UPS on battery, shuting down now."}, CommandEnvironment(name, m_Facts, 0));
-    if (!process)
-        return true;
     std::string failure;
+    std::unique_ptr<CCommandProcess> process =
+        StartWithin(name, command, {"UPS on battery, shuting down now."}, kStartWaitMs, stop, failure);
+    if (!process) {
+        if (stop.Raised())
+            return false;
+        ReportFailure(MSG_COMMAND_START_FAILED, name, command, failure);
+        return true;
+    }
     if (process->Wait(static_cast<unsigned long>(timeoutS) * 1000u, stop, failure)) {
         if (!failure.empty())
             ReportFailure(MSG_COMMAND_FAILED, name, command, failure);
@@ -306,11 +432,9 @@ bool CCommands::RunShutdownCommand(CINIFile& ini, const CStopRequest& stop, std:
         failure = "no Shutdown Command is set";
         return false;
     }
-    const char* name = "shutdown";
-    auto process = std::make_unique<CCommandProcess>();
-    failure = process->Start(SplitCommand(command), {"UPS on battery, shuting down now."},
-                             CommandEnvironment(name, m_Facts, 0));
-    if (!failure.empty())
+    std::unique_ptr<CCommandProcess> process =
+        StartWithin("shutdown", command, {"UPS on battery, shuting down now."}, kStartWaitMs, stop, failure);
+    if (!process)
         return false;
     if (process->Wait(kShutdownCommandWaitMs, stop, failure))
         return failure.empty();
@@ -350,22 +474,40 @@ bool CCVNRemoteApp::RunShutdown()
         return true;
     }
 
+    using Action = cvn::CCommands::Action;
     const std::string action = cvn::Folded(ini.GetString("Commands", "Shutdown Action", ""));
-    if (!action.empty() && action != "shutdown") {
+    if (m_Commands.ActionState() == Action::Waiting) {
+        // The action said it worked, yet the client still runs and nothing
+        // ended the episode: the battery does not wait for it any longer.
+        const std::string seconds = std::to_string(m_Commands.NextRequestMs(0) / 1000);
+        m_Commands.ActionOver();
+        CCVNException(MSG_ACTION_NO_EFFECT, 2, m_Commands.ActionName().c_str(), seconds.c_str()).Report();
+    } else if (m_Commands.ActionState() == Action::NotMade && !action.empty() && action != "shutdown") {
+        // Once per episode: an action that does nothing must not be made
+        // over and over while the battery runs down.
+        m_Commands.ActionMade(action);
         CDebug::Trace(CDebug::TraceDetail, "Shutdown action [%s]\n", action.c_str());
         std::string failure;
         bool done = false;
+        const std::uint32_t start = cvn::SuspendClock();
         if (action == "hibernate")
             done = m_Commands.Hibernate(m_StopRequest, failure);
         else if (action == "command")
             done = m_Commands.RunShutdownCommand(ini, m_StopRequest, failure);
         else
             failure = "not one of shutdown, hibernate, command";
-        if (done) {
-            // Hibernation returns once the computer has woken, a command may
-            // have done anything: what was heard before counts no more.
-            m_Commands.RequestFreshStart();
+        // Hibernation that returns once the computer has woken (or is still
+        // in the call when it wakes) shows the suspension on the clock.
+        const std::uint32_t away = cvn::Overrun(start, cvn::SuspendClock(), cvn::CCommands::kHibernateWaitMs);
+        if (action == "hibernate" && away > cvn::kSuspendedAfterMs) {
+            m_Commands.RequestFreshStart(away);
             return true;
+        }
+        if (done) {
+            // Checked, not trusted: the countdown comes back after the
+            // fallback delay unless the computer goes down or sleeps.
+            m_Commands.AwaitAction(static_cast<std::uint32_t>(cvn::FallbackDelay(ini)) * 1000u);
+            return false;
         }
         if (m_StopRequest.Raised())
             return false;

@@ -93,11 +93,23 @@ private:
     std::unique_ptr<Impl> m_pImpl;
 };
 
+// A command being found and started on a thread of its own: a program on
+// a share or mount whose server is down in the same outage may hold its
+// start for minutes, and no notice and no deadline waits for that.
+struct CStartJob;
+
 class CCommands {
 public:
     static const int kDefaultTimeoutS = 60;
     // A shutdown command that has not ended by then counts as failed.
     static const unsigned long kShutdownCommandWaitMs = 60000;
+    // How long hibernation may take to return (to say whether the system
+    // hibernates, or natively that it will); one still at it is given up.
+    static const unsigned long kHibernateWaitMs = 10000;
+    // How long the command before the shutdown and the shutdown command may
+    // take to be found and started; one that has not started by then counts
+    // as not started, so that the shutdown keeps its time.
+    static const unsigned long kStartWaitMs = 1000;
 
     CCommands();
     ~CCommands();
@@ -105,8 +117,10 @@ public:
     // The facts the monitor keeps up to date for the commands.
     void SetServer(const std::string& address, int port);
     void Heard(const char* data, std::size_t length);
-    // A fresh start: the values heard before count no more.
-    void Forget();
+    // A new battery episode (power restored, or a resume): the command
+    // before the shutdown and the shutdown action may run once more. The
+    // values heard stay until a session tells new ones.
+    void NewEpisode();
 
     // Starts the event command for the event, when one is set and chosen for
     // it, with the text as its last argument. At most one per event runs.
@@ -124,18 +138,36 @@ public:
     bool RunShutdownCommand(CINIFile& ini, const CStopRequest& stop, std::string& failure);
     bool Hibernate(const CStopRequest& stop, std::string& failure);
 
-    // Set after hibernation or the administrator's shutdown command: the
-    // monitor starts afresh, as after any resume.
-    void RequestFreshStart() { m_bFreshStart = true; }
-    bool TakeFreshStart()
+    // The shutdown action of the episode. It is made once; when it reports
+    // success, the ordinary shutdown follows after the fallback delay unless
+    // the computer went down or was suspended in the meantime.
+    enum class Action { NotMade, Waiting, Over };
+    Action ActionState() const { return m_eAction; }
+    const std::string& ActionName() const { return m_strAction; }
+    void ActionMade(const std::string& name) { m_strAction = name; m_eAction = Action::Over; }
+    void AwaitAction(std::uint32_t fallbackMs) { m_eAction = Action::Waiting; m_dwFallbackMs = fallbackMs; }
+    void ActionOver() { m_eAction = Action::Over; }
+    // How long until the next shutdown request: the fallback delay while
+    // the action is awaited, otherwise retryMs.
+    std::uint32_t NextRequestMs(std::uint32_t retryMs) const
     {
-        const bool fresh = m_bFreshStart;
-        m_bFreshStart = false;
+        return m_eAction == Action::Waiting ? m_dwFallbackMs : retryMs;
+    }
+
+    // Set when hibernation returned from a suspension it measured itself:
+    // the monitor starts afresh, as after any resume. The milliseconds the
+    // computer was away.
+    void RequestFreshStart(std::uint32_t suspendedMs) { m_dwFreshStartMs = suspendedMs ? suspendedMs : 1; }
+    std::uint32_t TakeFreshStart()
+    {
+        const std::uint32_t fresh = m_dwFreshStartMs;
+        m_dwFreshStartMs = 0;
         return fresh;
     }
 
 private:
     struct CRunning {
+        std::shared_ptr<CStartJob> starting;
         std::unique_ptr<CCommandProcess> process;
         std::string command;
         std::uint32_t startedAt = 0;
@@ -147,11 +179,20 @@ private:
     // Keeps an ended-by-us or given-up program until the system has let it go.
     void Keep(std::unique_ptr<CCommandProcess> process);
 
+    // Starts a command off the monitor's thread and waits at most ms for it
+    // to have started; null (reported) when it could not be started then.
+    std::unique_ptr<CCommandProcess> StartWithin(const char* event, const std::string& command,
+                                                 const std::vector<std::string>& arguments, unsigned long ms,
+                                                 const CStopRequest& stop, std::string& failure);
+
     CCommandFacts m_Facts;
     CRunning m_Running[kCommandEventCount];
     std::vector<std::unique_ptr<CCommandProcess>> m_Ending;
     bool m_bBeforeShutdownRan = false;
-    bool m_bFreshStart = false;
+    Action m_eAction = Action::NotMade;
+    std::string m_strAction;
+    std::uint32_t m_dwFallbackMs = 0;
+    std::uint32_t m_dwFreshStartMs = 0;
 };
 
 // A timeout setting in seconds: below 1 gives the default, and it is held to

@@ -20,10 +20,6 @@ namespace cvn {
 
 namespace {
 
-// How long systemctl may take to say whether the system hibernates; one that
-// has not answered by then is taken to be at it.
-const unsigned long kHibernateWaitMs = 10000;
-
 // Blanks part the arguments; double or single quotes hold blanks together.
 std::vector<std::string> SplitArguments(const std::string& text)
 {
@@ -185,9 +181,13 @@ bool CCommands::Hibernate(const CStopRequest& stop, std::string& failure)
             failure = "systemctl hibernate ended with " + failure;
         return failure.empty();
     }
-    // Taken in by a later pass, when it has ended.
+    // Hung: no hibernation is coming, and the shutdown must not wait for
+    // it. Ended with its group, so that nothing of it lingers.
+    process->End();
     Keep(std::move(process));
-    return !stop.Raised();
+    failure = "systemctl hibernate was still running after " + std::to_string(kHibernateWaitMs / 1000) +
+              " seconds and has been ended";
+    return false;
 }
 
 }  // namespace cvn

@@ -10,6 +10,7 @@
 #include "children.h"
 #include "notify.h"
 #include "platform.h"
+#include "sync.h"
 
 namespace cvn {
 
@@ -327,26 +328,58 @@ void CCommandProcess::End()
         TerminateProcess(m_pImpl->process, 1);
 }
 
-bool CCommands::Hibernate(const CStopRequest&, std::string& failure)
+namespace {
+
+// SetSuspendState returns once the computer has woken, or may hang: it is
+// called on a thread of its own, which the monitor may give up on.
+struct CSuspendCall {
+    CEvent done;
+    bool suspended = false;
+    std::string failure;
+};
+
+void CallSetSuspendState(void* argument)
 {
+    std::unique_ptr<std::shared_ptr<CSuspendCall>> holder(static_cast<std::shared_ptr<CSuspendCall>*>(argument));
+    CSuspendCall& call = **holder;
     // powrprof.dll is not on every Windows this client runs on, so it is
-    // loaded, not imported, and from the system folder alone. The call returns once the computer has woken.
+    // loaded, not imported, and from the system folder alone.
     typedef BOOLEAN(WINAPI * SetSuspendStateFn)(BOOLEAN, BOOLEAN, BOOLEAN);
     HMODULE powrprof = LoadSystemLibrary("powrprof.dll");
     if (!powrprof) {
-        failure = "powrprof.dll: " + SystemErrorText(GetLastError());
-        return false;
+        call.failure = "powrprof.dll: " + SystemErrorText(GetLastError());
+        call.done.Set();
+        return;
     }
     const auto suspend =
         reinterpret_cast<SetSuspendStateFn>(reinterpret_cast<void*>(GetProcAddress(powrprof, "SetSuspendState")));
-    bool done = false;
     EnableShutdownPrivilege();
     if (!suspend)
-        failure = "SetSuspendState: " + SystemErrorText(GetLastError());
-    else if (!(done = suspend(TRUE, FALSE, FALSE) != 0))
-        failure = SystemErrorText(GetLastError());
+        call.failure = "SetSuspendState: " + SystemErrorText(GetLastError());
+    else if (!(call.suspended = suspend(TRUE, FALSE, FALSE) != 0))
+        call.failure = SystemErrorText(GetLastError());
     FreeLibrary(powrprof);
-    return done;
+    call.done.Set();
+}
+
+}  // namespace
+
+bool CCommands::Hibernate(const CStopRequest& stop, std::string& failure)
+{
+    auto call = std::make_shared<CSuspendCall>();
+    auto* holder = new std::shared_ptr<CSuspendCall>(call);
+    if (!StartDetachedThread(CallSetSuspendState, holder))
+        CallSetSuspendState(holder);
+    if (CEvent::WaitEither(call->done, stop.Event(), kHibernateWaitMs) != 0) {
+        // Still in the call (a suspension seen meanwhile is the caller's to
+        // tell): given up, and the thread left to it.
+        failure = stop.Raised() ? "the stop was requested"
+                                : "SetSuspendState had not returned after " +
+                                      std::to_string(kHibernateWaitMs / 1000) + " seconds";
+        return false;
+    }
+    failure = call->failure;
+    return call->suspended;
 }
 
 }  // namespace cvn

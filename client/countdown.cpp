@@ -77,15 +77,22 @@ void CCountdown::Step(ICountdownHost& host, bool onBattery, bool batteryLow, int
         Shorten(host.Now(), onDelay);
 
     if (batteryLow && lowDelay >= 0) {
-        if (!m_bLowBatteryWarned)
+        if (!m_bLowBatteryWarned) {
             Tell(host, kLowBatteryNotice, lowDelay);
+            // Waiting for the next request (after a refused one, or for an
+            // action that said it worked) is over once the battery runs low.
+            if (m_bRetryWait)
+                m_dwRetryAt = host.Now();
+        }
         m_bLowBatteryWarned = true;
         Shorten(host.Now(), lowDelay);
     }
 
     // The outage has lasted the notice delay: the users hear of it now,
-    // with the time that is really left.
-    if (!m_bUsersWarned && !Due(host.Now()) &&
+    // with the time that is really left, if any is (a notice delay as long
+    // as the countdown leaves only the shutdown to tell).
+    const bool timeLeft = m_dwDeadline == kNoShutdownTime || TickIsLater(m_dwDeadline, host.Now());
+    if (!m_bUsersWarned && timeLeft &&
         host.Now() - m_dwEpisodeStart >= static_cast<std::uint32_t>(noticeDelay) * 1000u) {
         m_bUsersWarned = true;
         if (m_dwDeadline != kNoShutdownTime) {
@@ -98,7 +105,7 @@ void CCountdown::Step(ICountdownHost& host, bool onBattery, bool batteryLow, int
         Tell(host, kShutdownNowNotice, -1);
         m_bShutdownTaken = host.Shutdown();
         m_bRetryWait = !m_bShutdownTaken;
-        m_dwRetryAt = host.Now() + kShutdownRetryMs;
+        m_dwRetryAt = host.Now() + (m_bShutdownTaken ? 0 : host.NextRequestMs());
     }
 }
 

@@ -40,6 +40,8 @@ public:
     // why): the countdown asks again kShutdownRetryMs later while the UPS
     // stays on battery. A request taken is not made again in the episode.
     virtual bool Shutdown() = 0;
+    // After a request that was not taken: how long until the next one.
+    virtual std::uint32_t NextRequestMs() { return 60000; }
 };
 
 // Tick counts wrap every 2^32 ms; they are compared by their signed 32-bit
@@ -56,7 +58,8 @@ public:
     static constexpr std::uint32_t kNoShutdownTime = 0xFFFFFFFF;
     // The longest delay a wrap-safe difference holds, in seconds.
     static constexpr int kMaxDelaySeconds = 2147483;
-    // How long after a refused shutdown request the next one is made.
+    // How long after a refused shutdown request the next one is made
+    // (unless the host says otherwise).
     static constexpr std::uint32_t kShutdownRetryMs = 60000;
 
     // One pass: onDelay is "On Battery Shutdown", lowDelay "Low Battery

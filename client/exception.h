@@ -33,6 +33,7 @@ enum : std::uint32_t {
     MSG_COMMAND_BUSY = 0x80020023,
     MSG_ACTION_FAILED = 0xC0020024,
     MSG_RESUMED = 0x40020025,
+    MSG_ACTION_NO_EFFECT = 0xC0020026,
 };
 
 class CCVNException {

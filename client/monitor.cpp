@@ -72,6 +72,9 @@ public:
     std::uint32_t Now() override { return ::Now(); }
     void Record(const cvn::CNotice& notice, int seconds) override
     {
+        // Power restored ends the episode: its once-only steps may run again.
+        if (notice.messageId == MSG_POWER_RESTORED)
+            m_app.m_Commands.NewEpisode();
         std::string insert = std::to_string(seconds);
         if (seconds >= 0)
             CCVNException(notice.messageId, 1, insert.c_str()).Report();
@@ -96,6 +99,10 @@ public:
         if (m_resume.Suspended())
             return false;
         return m_app.RunShutdown();
+    }
+    std::uint32_t NextRequestMs() override
+    {
+        return m_app.m_Commands.NextRequestMs(cvn::CCountdown::kShutdownRetryMs);
     }
 
 private:
@@ -160,22 +167,29 @@ void CCVNRemoteApp::Monitor()
             pause();
     };
 
-    // After a suspension, or hibernation and the administrator's shutdown
-    // command: nothing known before counts, the session is made anew and
-    // only what the server says now decides.
-    auto freshStart = [&]() {
-        if (std::uint32_t suspended = resume.Suspended()) {
+    // After a suspension (hibernation included): the deadline and the timers
+    // are stale, and the session is made anew. What was last heard of the
+    // power still stands until a session says otherwise: the network gear
+    // may be down in the same outage, and a UPS on battery must still bring
+    // the shutdown, after a new full countdown.
+    auto freshStart = [&](std::uint32_t suspended) {
+        if (suspended) {
             std::string seconds = std::to_string(suspended / 1000);
             CCVNException(MSG_RESUMED, 1, seconds.c_str()).Report();
         }
         if (session != -1)
             cvn::NetClose(session);
         session = -1;
-        onBattery = false;
-        batteryLow = false;
         countdown = cvn::CCountdown();
-        m_Commands.Forget();
+        m_Commands.NewEpisode();
         resume.Reset();
+    };
+
+    auto step = [&]() {
+        const int onDelay = onBattery ? ini.GetInt("Settings", "On Battery Shutdown", 120) : 0;
+        const int lowDelay = onBattery && batteryLow ? ini.GetInt("Settings", "Low Battery Shutdown", 30) : 0;
+        const int noticeDelay = onBattery ? cvn::NoticeDelay(ini) : 0;
+        countdown.Step(host, onBattery, batteryLow, onDelay, lowDelay, noticeDelay);
     };
 
     while (WaitWhileRunning()) {
@@ -242,16 +256,16 @@ void CCVNRemoteApp::Monitor()
             }
         }
 
-        if (resume.Suspended()) {
-            freshStart();
-            continue;
+        // A fresh start steps the new countdown at once: on battery its
+        // deadline must not wait for a connection attempt that may take a
+        // minute while the network is down.
+        if (resume.Suspended())
+            freshStart(resume.Suspended());
+        step();
+        const std::uint32_t hibernated = m_Commands.TakeFreshStart();
+        if (hibernated || resume.Suspended()) {
+            freshStart(std::max(hibernated, resume.Suspended()));
+            step();
         }
-
-        int onDelay = onBattery ? ini.GetInt("Settings", "On Battery Shutdown", 120) : 0;
-        int lowDelay = onBattery && batteryLow ? ini.GetInt("Settings", "Low Battery Shutdown", 30) : 0;
-        int noticeDelay = onBattery ? cvn::NoticeDelay(ini) : 0;
-        countdown.Step(host, onBattery, batteryLow, onDelay, lowDelay, noticeDelay);
-        if (m_Commands.TakeFreshStart() || resume.Suspended())
-            freshStart();
     }
 }

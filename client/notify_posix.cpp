@@ -108,9 +108,16 @@ void CCVNRemoteApp::ShutdownSystem()
         cvn::ReportShutdownFailed(cvn::SystemErrorText(static_cast<std::uint32_t>(error)));
         return;
     }
-    // One still running after its time is taken to be shutting down.
+    // Only a request that visibly succeeded ends the monitor: one still
+    // running after its time is reported and asked again, like a refused one.
     int status = 0;
-    if (WaitAtMost(pid, kCommandWaitMs, m_StopRequest, &status) && status != 0) {
+    if (!WaitAtMost(pid, kCommandWaitMs, m_StopRequest, &status)) {
+        if (!m_StopRequest.Raised())
+            cvn::ReportShutdownFailed("shutdown was still running after " + std::to_string(kCommandWaitMs / 1000) +
+                                      " seconds");
+        return;
+    }
+    if (status != 0) {
         cvn::ReportShutdownFailed(status < 0 ? std::string("shutdown did not exit normally")
                                              : "shutdown exited with status " + std::to_string(status));
         return;

@@ -28,6 +28,12 @@ bool LostOnBatteryMeansLow(CINIFile& ini)
     return true;
 }
 
+int FallbackDelay(CINIFile& ini)
+{
+    const int seconds = ini.GetInt("Commands", "Fallback Delay", 60);
+    return seconds < 0 ? 60 : seconds > 86400 ? 86400 : seconds;
+}
+
 bool DryRun(CINIFile& ini)
 {
     return ini.GetInt("Settings", "Dry Run", 0) == 1;

@@ -17,6 +17,11 @@ int NoticeDelay(CINIFile& ini);
 // "low": the battery counts as low until a session tells otherwise.
 bool LostOnBatteryMeansLow(CINIFile& ini);
 
+// "Fallback Delay" of [Commands]: seconds the client gives a hibernation or
+// shutdown command that reported success to take the computer down before
+// it makes the ordinary shutdown. Missing or negative: 60; at most a day.
+int FallbackDelay(CINIFile& ini);
+
 // "Dry Run=1": the shutdown is put on record instead of being requested.
 bool DryRun(CINIFile& ini);
 

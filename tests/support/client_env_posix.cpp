@@ -12,9 +12,10 @@ namespace cvntest {
 
 namespace {
 
-// Records the start and, while the hang file exists, does not end; then
-// ends with the status in <name>.exit, or 0. It writes to no terminal and
-// shuts nothing down.
+// Records the start and, while the hang file (or <name>.hang) exists, does
+// not end; then ends with the status in <name>.exit, or 0; a negative one
+// is the signal that kills it. It writes to no terminal and shuts nothing
+// down.
 std::string FakeScript(const std::string& dir, const std::string& name)
 {
     return "#!/bin/sh\n"
@@ -23,8 +24,10 @@ std::string FakeScript(const std::string& dir, const std::string& name)
            "{ printf '%s\\t%s\\t%s' \"$$\" \"$0\" '" + name + "'\n"
            "  for a in \"$@\"; do printf ' %s' \"$a\"; done\n"
            "  printf '\\n'; } >> \"$dir/calls.log\"\n"
-           "while [ -e \"$dir/hang\" ]; do /bin/sleep 0.05; done\n"
-           "exit $(cat \"$dir/" + name + ".exit\" 2>/dev/null || echo 0)\n";
+           "while [ -e \"$dir/hang\" ] || [ -e \"$dir/" + name + ".hang\" ]; do /bin/sleep 0.05; done\n"
+           "s=$(cat \"$dir/" + name + ".exit\" 2>/dev/null || echo 0)\n"
+           "case $s in -*) kill $s $$ ;; esac\n"
+           "exit $s\n";
 }
 
 void WriteFake(const std::string& dir, const std::string& bin, const std::string& name)

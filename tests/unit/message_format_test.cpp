@@ -56,10 +56,12 @@ TEST(MessageCatalogue, HoldsItsTextsAsStored)
          "The command for the event %1 [%2] was still running after %3 seconds and has been ended.\r\n"},
         {MSG_COMMAND_BUSY, "The command for the event %1 [%2] is still running; it is not started again.\r\n"},
         {MSG_ACTION_FAILED, "The shutdown action %1 failed. Detail[%2]. The system is shut down instead.\r\n"},
-        {MSG_RESUMED, "The system was suspended for about %1 seconds. The countdown and the values heard before "
-                      "are dropped; the session is made anew.\r\n"},
+        {MSG_RESUMED, "The system was suspended for about %1 seconds. The countdown starts afresh from the power "
+                      "state last heard; the session is made anew.\r\n"},
+        {MSG_ACTION_NO_EFFECT, "The shutdown action %1 reported success, but the system was still running %2 seconds "
+                               "later. The system is shut down instead.\r\n"},
     };
-    ASSERT_EQ(21u, cvn::kCatalogueSize);
+    ASSERT_EQ(22u, cvn::kCatalogueSize);
     for (const auto& entry : expected) {
         const char* text = cvn::FindCatalogueText(entry.id);
         ASSERT_NE(nullptr, text) << std::hex << entry.id;
