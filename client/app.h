@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "platform.h"
@@ -42,6 +43,9 @@ public:
     int ConnectToServer(unsigned long budgetMs);
     // The main loop, and the run check between two of its passes.
     void Monitor();
+    // The main loop for a computer fed by several UPSes, one session each
+    // (the sections that name their servers).
+    void MonitorSupplies(const std::vector<std::string>& sections);
     bool WaitWhileRunning();
 
     // User messages ("net send", or "msg" where that cannot deliver) and the
