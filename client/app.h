@@ -71,6 +71,8 @@ public:
     // the monitor ("status", "notice"); their exit status.
     int RunCheck();
     int ShowStatus();
+    // "status" with several servers: each UPS on a line, then the computer.
+    int ShowSuppliesStatus(const std::vector<std::string>& sections);
     int SendTestNotice();
 
     bool m_bStop;
