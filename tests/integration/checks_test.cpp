@@ -37,7 +37,8 @@ TEST_F(Checks, StatusTellsTheUpsStateInItsReportAndExitStatus)
                              "\nLogin:          accepted for admin\nOutput Source:  ";
     for (auto c : std::vector<std::vector<std::string>>{{"Line", "OK", "0", "on mains power"},
                                                          {"Battery", "OK", "2", "on battery"},
-                                                         {"Battery", "Low", "3", "on battery, battery low"}}) {
+                                                         {"Battery", "Low", "3", "on battery, battery low"},
+                                                         {"Line", "Low", "3", "on mains power, battery low"}}) {
         server.SetOutput(c[0]);
         server.SetBattery(c[1]);
         ProcessResult r = Run({"status"});
@@ -58,6 +59,23 @@ TEST_F(Checks, StatusTellsTheUpsStateInItsReportAndExitStatus)
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(1, Run({"status"}).exitCode);
     EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::seconds(13));
+    // 10 s in all, however slowly each step is answered.
+    server.SetFault(upssim::Fault::QueryResult1, false);
+    server.SetDelay(9500);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(1, Run({"status"}).exitCode);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(9500));
+    EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::seconds(13));
+    server.SetDelay(0);
+    // Neither a settings file that cannot be read nor one without the
+    // server's address is a state of the UPS.
+    r = Run({"status", "-c", env.AppDir() + "missing.ini"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_NE(std::string::npos, r.err.find("Unable to load INI File[")) << r.err;
+    WriteFile(env.AppDir() + "empty.ini", "[Settings]\n");
+    r = Run({"status", "-c", env.AppDir() + "empty.ini"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ("No server address specified, aborting!\n", Lines(r.err));
     server.Stop();
     r = Run({"status", "-c", ini});
     EXPECT_EQ(1, r.exitCode);

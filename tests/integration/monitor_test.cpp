@@ -395,7 +395,8 @@ TEST_F(Monitor, ASessionLostOnBatteryCountsAsALowBatteryOnlyWhenTheSettingsSaySo
     std::this_thread::sleep_for(std::chrono::seconds(3));
     EXPECT_EQ(1u, Messages().size());
 
-    extraSettings = "Lost On Battery=Low\n";
+    // Read as written, trailing blank and all.
+    extraSettings = "Lost On Battery=low \n";
     WriteSettings(60, 2);
     server.SetFault(upssim::Fault::Refuse, true);
     Clock::time_point lost = Clock::now();

@@ -39,6 +39,12 @@ TEST(CommandSettings, AProgramPathWithBlanksIsQuotedOrNamesAnExistingFile)
     EXPECT_EQ("C:\\a b", cvn::SplitCommand("\"C:\\a b").program);
 }
 
+TEST(CommandSettings, TimeoutsBelowOneSecondTakeTheDefaultAndAreHeldToADay)
+{
+    for (const auto& c : {std::pair<int, int>{0, 60}, {-5, 60}, {1, 1}, {86400, 86400}, {86401, 86400}})
+        EXPECT_EQ(c.second, cvn::CommandTimeout(c.first)) << c.first;
+}
+
 TEST(CommandSettings, ValuesHeardAreTheLastOfEachKindWithoutTheirBraces)
 {
     cvn::CCommandFacts facts;

@@ -310,6 +310,25 @@ TEST_F(Countdown, ANoticeDelayKeepsBlipsFromTheUsersButNotTheClock)
     ASSERT_EQ(1u, host.sent.size());
     EXPECT_EQ(115, host.sent[0].seconds);
     EXPECT_EQ(start + 121000, RunPasses(200, true, false, 120, 30, 5));
+
+    // A part of a second left counts as a whole one.
+    Pass(false, false);
+    host.sent.clear();
+    host.now += 500;
+    Pass(true, false, 120, 30, 5);
+    RunPasses(5, true, false, 120, 30, 5);
+    ASSERT_EQ(1u, host.sent.size());
+    EXPECT_EQ(115, host.sent[0].seconds);
+
+    // A notice delay as long as the countdown leaves nothing to warn of.
+    for (int noticeDelay : {5, 6}) {
+        Pass(false, false);
+        host.sent.clear();
+        host.shutdowns = 0;
+        Pass(true, false, 5, 30, noticeDelay);
+        RunPasses(10, true, false, 5, 30, noticeDelay);
+        EXPECT_EQ((std::vector<std::string>{cvn::kShutdownNowMessage}), Formats()) << noticeDelay;
+    }
 }
 
 TEST_F(Countdown, ALowBatteryDuringTheNoticeDelayIsToldAtOnceAndNotFollowedByTheWarning)

@@ -39,3 +39,17 @@ TEST(StopRequest, ARaisedStopEndsAPauseAtOnceAndEveryPauseAfterIt)
     cvn::CStopRequest quiet;
     EXPECT_TRUE(quiet.Sleep(50));
 }
+
+// A reset event waits again, beside another one too: a resolver that waits
+// for work would otherwise spin.
+TEST(StopRequest, AResetEventIsWaitedForAgain)
+{
+    cvn::CEvent event, other;
+    event.Set();
+    EXPECT_EQ(0, cvn::CEvent::WaitEither(event, other, 20000));
+    event.Reset();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(event.Wait(100));
+    EXPECT_EQ(-1, cvn::CEvent::WaitEither(event, other, 100));
+    EXPECT_GE(SecondsSince(start), 0.19);
+}
