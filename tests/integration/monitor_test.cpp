@@ -459,8 +459,9 @@ protected:
         WriteSettings(onDelay, 30);
         client = env.Start("CVNRemote", {"daemon"});
         ASSERT_TRUE(second.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
-        if (firstAnswers)
+        if (firstAnswers) {
             ASSERT_TRUE(server.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
+        }
     }
 
     std::string Named(const std::string& report, const upssim::CServer& ups, const char* section) const
