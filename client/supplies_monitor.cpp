@@ -32,7 +32,7 @@ const unsigned long kWaitOnMainsMs = 10000;
 const unsigned long kShortestWaitMs = 5;
 // How long the sessions are given to end once the monitor ends: every wait
 // of theirs ends on the stop.
-const unsigned long kSessionsEndMs = 1500;
+const unsigned long kSessionsEndMs = 1000;
 
 std::uint32_t Now()
 {
