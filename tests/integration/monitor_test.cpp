@@ -314,6 +314,27 @@ TEST_F(Monitor, ASlowNameServerDoesNotPostponeTheShutdown)
     WriteSettings(4, 30, "ups.slow.test");
     ExpectShutdownDespite(upssim::Fault::Refuse, 5.5);
 }
+
+// On mains an attempt has no deadline: one that takes over 30 s (a slow name
+// server, a server slow to answer each step) is slow, not a suspension.
+TEST_F(Monitor, ASlowConnectionAttemptIsNoSuspension)
+{
+    RunOptions slow;
+    slow.env["LD_PRELOAD"] = BinPath("libcvn_slow_resolver.so");
+    slow.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+    slow.env["CVN_SLOW_RESOLVER_MS"] = "5000";
+    server.SetDelay(9500);
+    WriteSettings(600, 30, "ups.slow.test");
+    const Clock::time_point start = Clock::now();
+    client = env.Start("CVNRemote", {"daemon"}, slow);
+    ASSERT_TRUE(AwaitReport("Successfully Connected.", 60000)) << client->Err();
+    EXPECT_GE(Seconds(Clock::now() - start), 30.0);
+    // The pass goes on to its wait (the answers come 9.5 s late) before it
+    // looks at how long it took.
+    std::this_thread::sleep_for(std::chrono::seconds(11));
+    EXPECT_EQ(std::string::npos, client->Err().find("The system was suspended")) << client->Err();
+    EXPECT_EQ(1u, server.Connections().size());
+}
 #endif
 
 TEST_F(Monitor, ALoweredDelayTakesEffectDuringTheCountdown)
@@ -421,7 +442,8 @@ TEST_F(Monitor, ADryRunGoesThroughAWholeEpisodeWithoutAShutdown)
     server.SetOutput("Battery");
     const std::string dryRun = "Dry run: the system would shut down now";
     ASSERT_TRUE(AwaitReport(dryRun)) << client->Err();
-    std::this_thread::sleep_for(std::chrono::seconds(3));
+    // Past the minute after which a refused request is made again.
+    std::this_thread::sleep_for(std::chrono::seconds(62));
     server.SetOutput("Line");
     ASSERT_NE(Clock::time_point(), AwaitMessage(3));
     EXPECT_EQ((std::vector<std::string>{"UPS on battery, system will shutdown in 2 seconds.", kShutdownNow, kRestored}),
