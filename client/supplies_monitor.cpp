@@ -115,8 +115,8 @@ void CCVNRemoteApp::MonitorSupplies(const std::vector<std::string>& sections)
         countdown.Step(host, onBattery, computer.batteryLow, onDelay, lowDelay, noticeDelay);
 
         // After a suspension the deadline is stale: a new full countdown
-        // from the power last heard. The sessions find out for themselves
-        // whether their servers are still there.
+        // from the power last heard. Each session's own wait overran as
+        // well, and it makes its session anew.
         const std::uint32_t suspended = std::max(m_Commands.TakeFreshStart(), resume.Suspended());
         if (suspended) {
             CCVNException(MSG_RESUMED, 1, std::to_string(suspended / 1000).c_str()).Report();

@@ -13,6 +13,7 @@
 #include "liveness.h"
 #include "net.h"
 #include "policy_settings.h"
+#include "resume.h"
 #include "servers.h"
 
 using qmx::CDebug;
@@ -104,7 +105,17 @@ private:
             return;
         }
         const unsigned long wait = std::max<unsigned long>(m_liveness.TimeLeft(Now()), 1);
+        m_resume.Begin();
         const NetWait result = NetWaitSession(m_socket, wait, &m_board.Stop());
+        m_resume.End(wait);
+        if (m_resume.Suspended()) {
+            // After a suspension the session is made anew, as the single
+            // one is; the UPS keeps its values until the new one tells.
+            m_resume.Reset();
+            NetClose(m_socket);
+            m_socket = -1;
+            return;
+        }
         if (result == NetWait::Failed || result == NetWait::Exception) {
             Lose(false);
         } else if (result == NetWait::Readable) {
@@ -156,6 +167,7 @@ private:
     CCommandFacts m_facts;
     std::string m_name;
     CLiveness m_liveness;
+    CResumeWatch m_resume;
     int m_socket = -1;
 };
 
