@@ -89,8 +89,10 @@ void CCountdown::Step(ICountdownHost& host, bool onBattery, bool batteryLow, int
     }
 
     // The outage has lasted the notice delay: the users hear of it now,
-    // with the time that is really left.
-    if (!m_bUsersWarned && !Due(host.Now()) &&
+    // with the time that is really left, if any is (a notice delay as long
+    // as the countdown leaves only the shutdown to tell).
+    const bool timeLeft = m_dwDeadline == kNoShutdownTime || TickIsLater(m_dwDeadline, host.Now());
+    if (!m_bUsersWarned && timeLeft &&
         host.Now() - m_dwEpisodeStart >= static_cast<std::uint32_t>(noticeDelay) * 1000u) {
         m_bUsersWarned = true;
         if (m_dwDeadline != kNoShutdownTime) {
