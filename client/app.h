@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "platform.h"
@@ -42,6 +43,9 @@ public:
     int ConnectToServer(unsigned long budgetMs);
     // The main loop, and the run check between two of its passes.
     void Monitor();
+    // The main loop for a computer fed by several UPSes, one session each
+    // (the sections that name their servers).
+    void MonitorSupplies(const std::vector<std::string>& sections);
     bool WaitWhileRunning();
 
     // User messages ("net send", or "msg" where that cannot deliver) and the
@@ -67,6 +71,8 @@ public:
     // the monitor ("status", "notice"); their exit status.
     int RunCheck();
     int ShowStatus();
+    // "status" with several servers: each UPS on a line, then the computer.
+    int ShowSuppliesStatus(const std::vector<std::string>& sections);
     int SendTestNotice();
 
     bool m_bStop;

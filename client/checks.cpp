@@ -1,17 +1,25 @@
 // The checks of the set-up that an administrator runs by hand: "status"
-// makes one session as the monitor would and shows what the server says;
+// makes one session as the monitor would and shows what the server says
+// (with several servers, one session to each side by side, and the
+// computer's state from all of them);
 // "notice" sends the users a test notice the way a real one goes. Neither
 // sends a power notice, shuts down or touches the service.
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "app.h"
 #include "exception.h"
 #include "ini_file.h"
 #include "line_rules.h"
 #include "net.h"
+#include "servers.h"
 #include "stop_request.h"
+#include "supplies.h"
+#include "sync.h"
+#include "ups_session.h"
 
 namespace {
 
@@ -84,6 +92,41 @@ void ReadAnswers(int session, const cvn::CWaitTime& time, const cvn::CStopReques
     }
 }
 
+// One UPS asked on a thread of its own; the thread holds it as long as it
+// runs, so that one given up on may still end in its own time.
+struct CStatusJob {
+    cvn::CSessionRequest request;
+    cvn::CStopRequest stop;
+    cvn::CEvent done;
+    bool connected = false;
+    CUpsState state;
+};
+
+void AskUps(void* argument)
+{
+    std::unique_ptr<std::shared_ptr<CStatusJob>> holder(static_cast<std::shared_ptr<CStatusJob>*>(argument));
+    CStatusJob& job = **holder;
+    const cvn::CWaitTime total(kAnswerWaitMs);
+    const int session = cvn::OpenUpsSession(job.request);
+    if (session != -1) {
+        job.connected = true;
+        ReadAnswers(session, total, job.stop, job.state);
+        cvn::NetClose(session);
+    } else if (!job.stop.Raised()) {
+        CINIFile ini(job.request.iniFile.c_str());
+        const std::string name = cvn::ServerName(cvn::ReadServer(ini, job.request.section));
+        CCVNException(MSG_CONNECT_FAILED_AT, 1, name.c_str()).Report();
+    }
+    job.done.Set();
+}
+
+const char* PowerText(const cvn::CPowerFlags& power)
+{
+    if (power.onBattery)
+        return power.batteryLow ? "on battery, battery low" : "on battery";
+    return power.batteryLow ? "on mains power, battery low" : "on mains power";
+}
+
 }  // namespace
 
 int CCVNRemoteApp::RunCheck()
@@ -99,6 +142,9 @@ int CCVNRemoteApp::RunCheck()
 int CCVNRemoteApp::ShowStatus()
 {
     CINIFile ini(m_strIniFile.c_str());
+    const std::vector<std::string> sections = cvn::ServerSections(ini);
+    if (sections.size() > 1)
+        return ShowSuppliesStatus(sections);
     const std::string address = ini.GetString("Settings", "Server Address", "");
     const std::uint16_t port = static_cast<std::uint16_t>(ini.GetInt("Settings", "Server Port", 8888));
     std::printf("Server:         %s port %u\n", address.c_str(), static_cast<unsigned>(port));
@@ -137,6 +183,74 @@ int CCVNRemoteApp::ShowStatus()
     if (low)
         return cvn::kExitBatteryLow;
     return onBattery ? cvn::kExitOnBattery : 0;
+}
+
+int CCVNRemoteApp::ShowSuppliesStatus(const std::vector<std::string>& sections)
+{
+    CINIFile ini(m_strIniFile.c_str());
+    if (ini.GetString("Settings", "Server Address", "").empty()) {
+        CCVNException(MSG_NO_SERVER_ADDRESS, 0).Report();
+        return cvn::kExitFailed;
+    }
+    // Every server is asked at once, within the one budget of the check.
+    const cvn::CWaitTime total(kAnswerWaitMs);
+    std::vector<std::shared_ptr<CStatusJob>> jobs;
+    for (const std::string& section : sections) {
+        auto job = std::make_shared<CStatusJob>();
+        job->request.iniFile = m_strIniFile;
+        job->request.section = section;
+        job->request.named = true;
+        job->request.limited = true;
+        job->request.budgetMs = kAnswerWaitMs;
+        job->request.stop = &job->stop;
+        auto* holder = new std::shared_ptr<CStatusJob>(job);
+        if (!cvn::StartDetachedThread(AskUps, holder)) {
+            delete holder;
+            job->done.Set();
+        }
+        jobs.push_back(job);
+    }
+
+    std::vector<cvn::CPowerFlags> power;
+    int asked = 0;
+    for (const auto& job : jobs) {
+        // A job past the budget is stopped and counts as not asked.
+        const bool done = job->done.Wait(total.Left());
+        if (!done)
+            job->stop.Raise();
+        const cvn::CServerEntry server = cvn::ReadServer(ini, job->request.section);
+        const std::string name = cvn::ServerName(server);
+        cvn::CPowerFlags flags;
+        if (done && job->state.Complete()) {
+            ++asked;
+            flags.onBattery = cvn::MeansOnBattery(job->state.strOutputSource);
+            flags.batteryLow = cvn::MeansBatteryLow(job->state.strBatteryStatus);
+            std::printf("UPS %s: output source %s, battery status %s: %s\n", name.c_str(),
+                        Shown(job->state.strOutputSource).c_str(), Shown(job->state.strBatteryStatus).c_str(),
+                        PowerText(flags));
+        } else {
+            // Neither on mains nor with a good battery: it cannot be counted on.
+            flags.onBattery = true;
+            flags.batteryLow = true;
+            std::printf("UPS %s: %s\n", name.c_str(),
+                        done && job->connected ? "did not tell both values" : "could not be asked");
+        }
+        power.push_back(flags);
+    }
+
+    const int minimum = cvn::MinimumSupplies(ini, static_cast<int>(sections.size()));
+    const cvn::CPowerFlags computer = cvn::ComputerPower(power.data(), power.size(), minimum);
+    int onMains = 0;
+    for (const cvn::CPowerFlags& flags : power)
+        onMains += flags.onBattery ? 0 : 1;
+    std::printf("Computer:       %s (%d of %u UPSes on mains power, %d needed)\n", PowerText(computer), onMains,
+                static_cast<unsigned>(power.size()), minimum);
+    std::fflush(stdout);
+    if (asked == 0)
+        return cvn::kExitFailed;
+    if (computer.batteryLow)
+        return cvn::kExitBatteryLow;
+    return computer.onBattery ? cvn::kExitOnBattery : 0;
 }
 
 int CCVNRemoteApp::SendTestNotice()

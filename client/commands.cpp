@@ -194,7 +194,8 @@ std::vector<std::string> CommandEnvironment(const char* event, const CCommandFac
             "CVN_BATTERY_STATUS=" + TameServerText(facts.batteryStatus),
             "CVN_SERVER=" + facts.server,
             "CVN_SERVER_PORT=" + std::to_string(facts.port),
-            "CVN_SECONDS_LEFT=" + std::to_string(secondsLeft < 0 ? -1 : secondsLeft)};
+            "CVN_SECONDS_LEFT=" + std::to_string(secondsLeft < 0 ? -1 : secondsLeft),
+            "CVN_UPS=" + facts.ups};
 }
 
 void TakeHeardValues(const char* data, std::size_t length, CCommandFacts& facts)

@@ -41,6 +41,7 @@ struct CCommandFacts {
     std::string batteryStatus;
     std::string server;         // "Server Address" and "Server Port"
     int port = 0;
+    std::string ups = "Settings";  // the section that names the server
 };
 
 // The environment entries ("NAME=value") a command gets on top of the
@@ -117,6 +118,8 @@ public:
     // The facts the monitor keeps up to date for the commands.
     void SetServer(const std::string& address, int port);
     void Heard(const char* data, std::size_t length);
+    // With several UPSes: the facts of the one an event is about.
+    void SetFacts(const CCommandFacts& facts) { m_Facts = facts; }
     // A new battery episode (power restored, or a resume): the command
     // before the shutdown and the shutdown action may run once more. The
     // values heard stay until a session tells new ones.

@@ -34,6 +34,17 @@ enum : std::uint32_t {
     MSG_ACTION_FAILED = 0xC0020024,
     MSG_RESUMED = 0x40020025,
     MSG_ACTION_NO_EFFECT = 0xC0020026,
+    // With several UPS servers: the session reports and the power events
+    // name the server they are about, and a minimum that cannot be met.
+    MSG_CONNECTED_AT = 0x40020027,
+    MSG_LOGIN_FAILED_AT = 0xC0020028,
+    MSG_CONNECT_FAILED_AT = 0xC0020029,
+    MSG_CONNECTION_LOST_AT = 0xC002002A,
+    MSG_ON_BATTERY_AT = 0x4002002B,
+    MSG_LOW_BATTERY_AT = 0x8002002C,
+    MSG_SHUTTING_DOWN_AT = 0x8002002D,
+    MSG_POWER_RESTORED_AT = 0x4002002E,
+    MSG_TOO_FEW_SERVERS = 0x8002002F,
 };
 
 class CCVNException {

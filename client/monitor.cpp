@@ -1,8 +1,10 @@
 // The monitor: the client's main loop. Each pass keeps the session with the
 // UPS server, takes in what the server sent, and advances the countdown.
+// Several servers are followed by the monitor of supplies_monitor.cpp.
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app.h"
 #include "countdown.h"
@@ -15,7 +17,9 @@
 #include "net.h"
 #include "policy_settings.h"
 #include "notify.h"
+#include "monitor_host.h"
 #include "resume.h"
+#include "servers.h"
 
 using qmx::CDebug;
 
@@ -31,8 +35,6 @@ const int kReceiveSize = 1000;
 // The longest a connection attempt without a deadline may take: its look-up,
 // connect and three replies, 10 s each, and some.
 const unsigned long kLongestAttemptMs = 60000;
-// The longest a users' notice may take: its ways share 10 s.
-const unsigned long kLongestNoticeMs = 10000;
 // The question that shows whether a silent server is still there: its
 // answer goes through the line rules like any other line.
 const char kLivenessQuery[] = "GetValue(Output Source)\r\n";
@@ -47,68 +49,12 @@ void Report(std::uint32_t id)
     CCVNException(id, 0).Report();
 }
 
-// The event command's event for a notice.
-cvn::CommandEvent EventOf(const cvn::CNotice& notice)
-{
-    if (notice.messageId == MSG_LOW_BATTERY)
-        return cvn::CommandEvent::BatteryLow;
-    if (notice.messageId == MSG_SHUTTING_DOWN)
-        return cvn::CommandEvent::ShuttingDown;
-    if (notice.messageId == MSG_POWER_RESTORED)
-        return cvn::CommandEvent::PowerRestored;
-    return cvn::CommandEvent::OnBattery;
-}
-
 // Seconds to the shutdown for the commands, -1 when none is set.
 long long SecondsLeft(const cvn::CCountdown& countdown, std::uint32_t now)
 {
     const std::int64_t left = countdown.TimeLeft(now);
     return left < 0 ? -1 : (left + 999) / 1000;
 }
-
-class CMonitorHost : public cvn::ICountdownHost {
-public:
-    CMonitorHost(CCVNRemoteApp& app, cvn::CResumeWatch& resume) : m_app(app), m_resume(resume) {}
-    std::uint32_t Now() override { return ::Now(); }
-    void Record(const cvn::CNotice& notice, int seconds) override
-    {
-        // Power restored ends the episode: its once-only steps may run again.
-        if (notice.messageId == MSG_POWER_RESTORED)
-            m_app.m_Commands.NewEpisode();
-        std::string insert = std::to_string(seconds);
-        if (seconds >= 0)
-            CCVNException(notice.messageId, 1, insert.c_str()).Report();
-        else
-            CCVNException(notice.messageId, 0).Report();
-    }
-    // The event command starts beside the users' notice, and goes when it
-    // goes (a notice delay holds both).
-    void NoticeUsers(const cvn::CNotice& notice, int seconds) override
-    {
-        const cvn::CommandEvent event = EventOf(notice);
-        const long long left = seconds >= 0 ? seconds : event == cvn::CommandEvent::ShuttingDown ? 0 : -1;
-        m_app.m_Commands.Fire(m_app.m_strIniFile, event, cvn::FormatNotice(notice.format, seconds), left);
-        m_resume.Begin();
-        m_app.NotifyUsers(notice.format, seconds);
-        m_resume.End(kLongestNoticeMs);
-    }
-    bool Shutdown() override
-    {
-        // Woken in the middle of the notice: the deadline is stale, and the
-        // monitor starts afresh right after this step.
-        if (m_resume.Suspended())
-            return false;
-        return m_app.RunShutdown();
-    }
-    std::uint32_t NextRequestMs() override
-    {
-        return m_app.m_Commands.NextRequestMs(cvn::CCountdown::kShutdownRetryMs);
-    }
-
-private:
-    CCVNRemoteApp& m_app;
-    cvn::CResumeWatch& m_resume;
-};
 
 }  // namespace
 
@@ -124,13 +70,22 @@ void CCVNRemoteApp::Monitor()
     std::string serverAddress;
     CINIFile ini(m_strIniFile.c_str());
     Report(MSG_CONNECTING);
+    // A computer with redundant supplies follows each of its UPSes in a
+    // session of its own; with one server the loop below is the session.
+    if (!m_bStop) {
+        const std::vector<std::string> sections = cvn::ServerSections(ini);
+        if (sections.size() > 1) {
+            MonitorSupplies(sections);
+            return;
+        }
+    }
 
     bool onBattery = false;
     bool batteryLow = false;
     cvn::CCountdown countdown;
     cvn::CLiveness liveness;
     cvn::CResumeWatch resume;
-    CMonitorHost host(*this, resume);
+    cvn::CMonitorHost host(*this, resume);
     // The facts an event command is told, as they stand now.
     auto fire = [&](cvn::CommandEvent event, std::uint32_t id) {
         m_Commands.Fire(m_strIniFile, event, cvn::SystemErrorText(id), SecondsLeft(countdown, Now()));

@@ -12,7 +12,9 @@
 #include "ini_file.h"
 #include "net.h"
 #include "resolver.h"
+#include "servers.h"
 #include "stop_request.h"
+#include "ups_session.h"
 
 using qmx::CDebug;
 
@@ -108,17 +110,17 @@ bool SendLine(int socket, const std::string& line)
            static_cast<int>(line.size());
 }
 
-int OpenSession(CCVNRemoteApp& app, const CWaitBudget& budget)
+int OpenSession(const cvn::CSessionRequest& request, const CWaitBudget& budget)
 {
-    CINIFile ini(app.m_strIniFile.c_str());
+    CINIFile ini(request.iniFile.c_str());
+    const std::string& tag = request.traceTag;
 
     CAttemptSocket socket(cvn::NetOpenStream());
     if (socket.Get() == -1)
         return -1;
 
-    // Only the low 16 bits of the setting make the port.
-    std::uint16_t port = static_cast<std::uint16_t>(ini.GetInt("Settings", "Server Port", 8888));
-    std::string address = ini.GetString("Settings", "Server Address", "");
+    const cvn::CServerEntry server = cvn::ReadServer(ini, request.section);
+    const std::string& address = server.address;
     // The caller checked the address before the call, but the file may have
     // changed since; an empty name would resolve to this very computer.
     if (address.empty())
@@ -130,7 +132,7 @@ int OpenSession(CCVNRemoteApp& app, const CWaitBudget& budget)
     else if (cvn::ResolveHostWithin(address.c_str(), &target, budget.NextWait(), budget.Stop()) !=
              cvn::Lookup::Found)
         return -1;
-    if (!cvn::NetConnect(socket.Get(), target, port, budget.NextWait(), budget.Stop()))
+    if (!cvn::NetConnect(socket.Get(), target, server.port, budget.NextWait(), budget.Stop()))
         return -1;
 
     std::string reply;
@@ -139,14 +141,12 @@ int OpenSession(CCVNRemoteApp& app, const CWaitBudget& budget)
 
     // Read only now, so that the greeting is awaited with the values of the
     // moment of the login.
-    std::string user = ini.GetString("Settings", "Username", "admin");
-    std::string password = ini.GetString("Settings", "Password", "vorak");
-    std::string credentials = user + ", " + password;
-    std::string login = "Login(" + credentials + ")\r\n";
+    const cvn::CServerEntry login = cvn::ReadServer(ini, request.section);
+    std::string credentials = login.user + ", " + login.password;
     // The trace file may be readable by anyone who can read the program's
     // folder: the password stays out of it.
-    CDebug::Trace(CDebug::TraceDetail, "SEND:%s\n", ("Login(" + user + ", ****)\r\n").c_str());
-    if (!SendLine(socket.Get(), login))
+    CDebug::Trace(CDebug::TraceDetail, "%sSEND:%s\n", tag.c_str(), ("Login(" + login.user + ", ****)\r\n").c_str());
+    if (!SendLine(socket.Get(), "Login(" + credentials + ")\r\n"))
         return -1;
 
     // Only an answer that lacks the expected line is a refused login; a
@@ -154,22 +154,24 @@ int OpenSession(CCVNRemoteApp& app, const CWaitBudget& budget)
     if (!ReceiveReply(socket.Get(), budget, &reply))
         return -1;
     if (!Contains(reply, "Login(" + credentials + ")=0\r\n")) {
-        CCVNException refused(MSG_LOGIN_FAILED, 0);
-        refused.Report();
+        if (request.named)
+            CCVNException(MSG_LOGIN_FAILED_AT, 1, cvn::ServerName(login).c_str()).Report();
+        else
+            CCVNException(MSG_LOGIN_FAILED, 0).Report();
         return -1;
     }
 
-    CDebug::Trace(CDebug::TraceDetail, "SEND:SetAutoUpdate(1)\n");
+    CDebug::Trace(CDebug::TraceDetail, "%sSEND:SetAutoUpdate(1)\n", tag.c_str());
     if (!SendLine(socket.Get(), kSubscribe))
         return -1;
     if (!ReceiveReply(socket.Get(), budget, &reply) || !Contains(reply, kSubscribeAnswer))
         return -1;
 
     // The answers are not awaited: they are the monitor's first lines.
-    CDebug::Trace(CDebug::TraceDetail, "SEND:GetValue(Output Source)\n");
+    CDebug::Trace(CDebug::TraceDetail, "%sSEND:GetValue(Output Source)\n", tag.c_str());
     if (!SendLine(socket.Get(), kQueryOutput))
         return -1;
-    CDebug::Trace(CDebug::TraceDetail, "SEND:GetValue(Battery Status)\n");
+    CDebug::Trace(CDebug::TraceDetail, "%sSEND:GetValue(Battery Status)\n", tag.c_str());
     if (!SendLine(socket.Get(), kQueryBattery))
         return -1;
 
@@ -178,12 +180,21 @@ int OpenSession(CCVNRemoteApp& app, const CWaitBudget& budget)
 
 }  // namespace
 
+int cvn::OpenUpsSession(const CSessionRequest& request)
+{
+    return request.limited ? OpenSession(request, CWaitBudget(request.budgetMs, request.stop))
+                           : OpenSession(request, CWaitBudget(request.stop));
+}
+
 int CCVNRemoteApp::ConnectToServer()
 {
-    return OpenSession(*this, CWaitBudget(&m_StopRequest));
+    return cvn::OpenUpsSession(cvn::CSessionRequest::First(m_strIniFile, &m_StopRequest));
 }
 
 int CCVNRemoteApp::ConnectToServer(unsigned long budgetMs)
 {
-    return OpenSession(*this, CWaitBudget(budgetMs, &m_StopRequest));
+    cvn::CSessionRequest request = cvn::CSessionRequest::First(m_strIniFile, &m_StopRequest);
+    request.limited = true;
+    request.budgetMs = budgetMs;
+    return cvn::OpenUpsSession(request);
 }

@@ -12,6 +12,12 @@
 #                              the demo's own Wine session
 #   scripts/demo.sh --native   the native build, with recording wall and
 #                              shutdown stand-ins
+#   scripts/demo.sh --two-ups  (with or without --native) a computer with two
+#                              power supplies, each fed by a UPS with its own
+#                              server: the first UPS fails (the users hear
+#                              nothing), the second fails (warning and
+#                              countdown), the first returns (power restored),
+#                              then fails again until the shutdown
 #
 # Exits 0 when the run went as the scenario says.
 set -uo pipefail
@@ -19,8 +25,18 @@ cd "$(dirname "$0")/.."
 root=$PWD
 . cmake/wine-env
 
+native=0
+two=0
+for arg in "$@"; do
+  case "$arg" in
+    --native) native=1 ;;
+    --two-ups) two=1 ;;
+    *) echo "usage: scripts/demo.sh [--native] [--two-ups]" >&2; exit 2 ;;
+  esac
+done
+
 scripts/setup.sh || exit 1
-if [ "${1:-}" = "--native" ]; then
+if [ $native = 1 ]; then
   mode=native
   echo "== the native client"
 elif cvn_win32_runs; then
@@ -45,6 +61,7 @@ demo=$root/build/demo-$mode
 rm -rf "$demo/bin" "$demo/record"
 mkdir -p "$demo/bin" "$demo/record"
 port=$(( 20000 + RANDOM % 20000 ))
+port2=$(( port + 1 ))
 cat >"$demo/bin/CVNRemote.ini" <<INI
 [Settings]
 Server Address=127.0.0.1
@@ -57,6 +74,12 @@ Low Battery Shutdown=3
 On=1
 Level=3
 INI
+if [ $two = 1 ]; then
+  # One supply on mains power is enough to run the computer; the second
+  # server takes the user name and password of the first.
+  sed -i 's/^Low Battery Shutdown=3$/&\nMinimum Supplies=1/' "$demo/bin/CVNRemote.ini"
+  printf '[Server 2]\nServer Address=127.0.0.1\nServer Port=%s\n' "$port2" >>"$demo/bin/CVNRemote.ini"
+fi
 
 if [ $mode != native ]; then
   cp build/$mode/bin/CVNRemote.exe build/$mode/bin/QMXDLL.dll "$demo/bin/"
@@ -87,10 +110,17 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "== UPS server simulator on 127.0.0.1:$port, scenario tools/demo.scenario"
 # The simulator itself in pids (not the filter of its lines), so that the
 # clean-up ends it.
-build/native/bin/upssim -p "$port" tools/demo.scenario > >(sed -u 's/^/[server] /') 2>&1 &
+if [ $two = 1 ]; then
+  echo "== two UPS servers in one simulator: 127.0.0.1:$port (tools/demo-ups1.scenario)" \
+       "and 127.0.0.1:$port2 (tools/demo-ups2.scenario)"
+  build/native/bin/upssim -U "$port:tools/demo-ups1.scenario" -U "$port2:tools/demo-ups2.scenario" \
+    > >(sed -u 's/^/[server] /') 2>&1 &
+else
+  echo "== UPS server simulator on 127.0.0.1:$port, scenario tools/demo.scenario"
+  build/native/bin/upssim -p "$port" tools/demo.scenario > >(sed -u 's/^/[server] /') 2>&1 &
+fi
 pids+=($!)
 sleep 0.5
 
@@ -128,6 +158,16 @@ expect=(
   "UPS on battery, system will shutdown in 8 seconds."
   "UPS on battery, shuting down now."
 )
+if [ $two = 1 ]; then
+  # The first UPS's first failure is not among them: the second still had
+  # mains power.
+  expect=(
+    "UPS on battery, system will shutdown in 8 seconds."
+    "UPS power restored, aborting shutdown."
+    "UPS on battery, system will shutdown in 8 seconds."
+    "UPS on battery, shuting down now."
+  )
+fi
 mapfile -t got < <(grep -E 'net.exe|^wall' "$demo/record/calls.log" | sed -E 's/^.*net\.exe.*send [^ ]+ //; s/^wall\t//; s/\r$//')
 if [ "${got[*]}" != "${expect[*]}" ]; then
   echo "user messages differ from the scenario:"; printf '  %s\n' "${got[@]}"; ok=0
@@ -139,7 +179,11 @@ else
 fi
 [ "$status" = 0 ] || { echo "CVNRemote ended with status $status"; ok=0; }
 if [ $ok = 1 ]; then
-  echo "Demonstration complete: warned, cancelled on mains power, warned again and shut down on time."
+  if [ $two = 1 ]; then
+    echo "Demonstration complete: one UPS out went unnoticed, both out warned, one back cancelled, both out again shut down on time."
+  else
+    echo "Demonstration complete: warned, cancelled on mains power, warned again and shut down on time."
+  fi
   exit 0
 fi
 exit 1

@@ -84,6 +84,56 @@ TEST_F(Checks, StatusTellsTheUpsStateInItsReportAndExitStatus)
     EXPECT_EQ(-1, Run({"status", "install"}).exitCode);
 }
 
+// With two servers both are asked side by side: a line for each UPS, the
+// computer's state from both, and the computer's exit status. A UPS that
+// cannot be asked is counted on for nothing.
+TEST_F(Checks, StatusWithTwoServersTellsEachUpsAndTheComputer)
+{
+    upssim::CServer second;
+    ASSERT_TRUE(second.Start());
+    auto name = [](const char* section, const upssim::CServer& ups) {
+        return std::string("UPS ") + section + ": 127.0.0.1 port " + std::to_string(ups.Port()) + ": ";
+    };
+    auto write = [&](int minimum) {
+        WriteFile(ini, "[Settings]\nServer Address=127.0.0.1\nServer Port=" + std::to_string(server.Port()) +
+                           "\nMinimum Supplies=" + std::to_string(minimum) + "\n[Server 2]\nServer Address=127.0.0.1\n" +
+                           "Server Port=" + std::to_string(second.Port()) + "\n");
+    };
+    const std::string first = name("Settings", server) + "output source Line, battery status ";
+    const std::string other = name("Server 2", second) + "output source Battery, battery status OK: on battery\n";
+    second.SetOutput("Battery");
+    for (auto c : std::vector<std::vector<std::string>>{
+             {"OK", "1", "0", "on mains power: on mains power (1 of 2 UPSes on mains power, 1 needed)"},
+             {"OK", "2", "2", "on mains power: on battery (1 of 2 UPSes on mains power, 2 needed)"},
+             {"Low", "1", "0", "on mains power, battery low: on mains power (1 of 2 UPSes on mains power, 1 needed)"},
+             {"Low", "2", "3", "on mains power, battery low: on battery, battery low (1 of 2 UPSes on mains "
+                               "power, 2 needed)"}}) {
+        server.SetBattery(c[0]);
+        write(std::stoi(c[1]));
+        ProcessResult r = Run({"status"});
+        EXPECT_EQ(std::stoi(c[2]), r.exitCode) << r.err;
+        const std::string::size_type split = c[3].find(": ");
+        EXPECT_EQ(first + c[0] + ": " + c[3].substr(0, split) + "\n" + other + "Computer:       " +
+                      c[3].substr(split + 2) + "\n",
+                  Lines(r.out));
+    }
+
+    second.Stop();
+    ProcessResult r = Run({"status"});
+    EXPECT_EQ(3, r.exitCode);
+    EXPECT_NE(std::string::npos, Lines(r.out).find(name("Server 2", second) + "could not be asked\n")) << r.out;
+    EXPECT_EQ("Unable to connect to the server. Server[Server 2: 127.0.0.1 port " + std::to_string(second.Port()) +
+                  "].\n",
+              Lines(r.err));
+    // Two servers that never answer take the one budget between them.
+    server.SetFault(upssim::Fault::Silent, true);
+    auto start = std::chrono::steady_clock::now();
+    r = Run({"status"});
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(9900));
+    EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::seconds(13));
+}
+
 TEST_F(Checks, NoticeGoesOutTheWayARealOneDoesAndNamesIt)
 {
 #if defined(_WIN32)

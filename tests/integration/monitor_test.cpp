@@ -454,3 +454,126 @@ TEST_F(Monitor, ADryRunGoesThroughAWholeEpisodeWithoutAShutdown)
 }
 
 }  // namespace
+
+namespace {
+
+// A computer with two power supplies, each fed by a UPS with its own server:
+// [Settings] names the first simulator, [Server 2] the second.
+class TwoUps : public Monitor {
+protected:
+    void SetUp() override
+    {
+        Monitor::SetUp();
+        ASSERT_TRUE(second.Start());
+    }
+    void TearDown() override
+    {
+        second.Stop();
+        Monitor::TearDown();
+    }
+
+    // The first server is awaited too unless it is not to answer.
+    void StartBoth(int onDelay, int minimum, bool firstAnswers = true)
+    {
+        // The second section takes the user name and password of the first.
+        extraSettings += "Minimum Supplies=" + std::to_string(minimum) + "\n[Server 2]\nServer Address=127.0.0.1\n" +
+                         "Server Port=" + std::to_string(second.Port()) + "\n";
+        WriteSettings(onDelay, 30);
+        client = env.Start("CVNRemote", {"daemon"});
+        ASSERT_TRUE(second.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
+        if (firstAnswers) {
+            ASSERT_TRUE(server.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
+        }
+    }
+
+    std::string Named(const std::string& report, const upssim::CServer& ups, const char* section) const
+    {
+        return report + " Server[" + section + ": 127.0.0.1 port " + std::to_string(ups.Port()) + "].";
+    }
+
+    upssim::CServer second;
+};
+
+// With one supply enough, the users hear nothing while either UPS has mains
+// power; both on battery bring the countdown, one back cancels it, and a
+// second outage ends in the shutdown. The reports name the UPS concerned.
+TEST_F(TwoUps, TheUsersHearOfAnOutageOnlyWhenBothUpsesAreOnBattery)
+{
+    StartBoth(3, 1);
+    server.SetOutput("Battery");
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    EXPECT_TRUE(Messages().empty());
+    EXPECT_FALSE(ShutdownRequested());
+
+    second.SetOutput("Battery");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(1)) << client->Err();
+    server.SetOutput("Line");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(2));
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kRestored}), Messages());
+
+    server.SetOutput("Battery");
+    const Clock::time_point warned = AwaitMessage(3);
+    const Clock::time_point shutdown = AwaitMessage(4, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_GE(Seconds(shutdown - warned), 2.9);
+    EXPECT_LE(Seconds(shutdown - warned), 4.5);
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kRestored, kOnBattery3, kShutdownNow}), Messages());
+    EXPECT_TRUE(AwaitShutdown(10000));
+    const std::string err = Lines(client->Err());
+    const std::string::size_type first = err.find(Named(kOnBattery3, second, "Server 2"));
+    const std::string::size_type restored = err.find(Named(kRestored, server, "Settings"));
+    ASSERT_NE(std::string::npos, restored) << err;
+    EXPECT_LT(first, restored) << err;
+    EXPECT_NE(std::string::npos, err.find(Named(kOnBattery3, server, "Settings"), restored)) << err;
+    // "Shutting down" is about the UPS whose change began the episode.
+    EXPECT_NE(std::string::npos, err.find(Named(kShutdownNow, server, "Settings"))) << err;
+    EXPECT_EQ(std::string::npos, err.find("\n" + std::string(kOnBattery3) + "\n")) << err;
+}
+
+// A UPS whose server is gone counts as it was last heard: on battery, so
+// the other UPS's outage starts the countdown.
+TEST_F(TwoUps, ALostUpsKeepsItsLastValues)
+{
+    StartBoth(3, 1);
+    server.SetOutput("Battery");
+    ASSERT_TRUE(server.WaitForText(1, "GetValue(Battery Status)\r\n", 1000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    server.SetFault(upssim::Fault::Refuse, true);
+    server.CloseConnections();
+    ASSERT_TRUE(AwaitReport(Named("Connection to server lost!  Its UPS keeps the values last heard until the client "
+                                  "reconnects.", server, "Settings"))) << client->Err();
+    EXPECT_TRUE(Messages().empty());
+
+    second.SetOutput("Battery");
+    ASSERT_NE(Clock::time_point(), AwaitMessage(2, 10000)) << client->Err();
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+    EXPECT_TRUE(AwaitShutdown(10000));
+}
+
+// With both supplies needed (a minimum above the number of servers counts as
+// that number, with a warning), one UPS on battery starts the countdown, and
+// a server that never greets (its session waits 10 s for it) holds up
+// neither that countdown nor the shutdown.
+TEST_F(TwoUps, WithBothNeededOneOutageShutsDownOnTimeWhateverTheOtherServerDoes)
+{
+    server.SetFault(upssim::Fault::Silent, true);
+    StartBoth(3, 3, false);
+    ASSERT_TRUE(server.WaitForConnections(1, 1000));
+    const Clock::time_point failed = Clock::now();
+    second.SetOutput("Battery");
+    const Clock::time_point warned = AwaitMessage(1);
+    const Clock::time_point shutdown = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_LE(Seconds(warned - failed), 1.0);
+    EXPECT_GE(Seconds(shutdown - warned), 2.9);
+    EXPECT_LE(Seconds(shutdown - warned), 4.0);
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+    EXPECT_TRUE(AwaitShutdown(10000));
+    EXPECT_NE(std::string::npos, Lines(client->Err()).find("\nMinimum Supplies is 3, but only 2 servers are set: "
+                                                           "the computer runs only while all 2 UPSes have power.\n"))
+        << client->Err();
+    EXPECT_FALSE(server.Connection(1).loggedIn);
+}
+
+}  // namespace

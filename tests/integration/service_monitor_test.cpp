@@ -116,6 +116,27 @@ TEST_F(ServiceMonitor, StopWhileConnectedEndsTheWorkerAndReportsStopped)
     EXPECT_TRUE(Messages().empty());
 }
 
+// With a second UPS server that accepts and never greets, its session waits
+// for the greeting when the stop comes: the stop ends that wait too.
+TEST_F(ServiceMonitor, StopWithASecondServerStuckInItsGreetingIsPrompt)
+{
+    upssim::CServer second;
+    ASSERT_TRUE(second.Start());
+    second.SetFault(upssim::Fault::Silent, true);
+    WriteFile(env.AppDir() + "CVNRemote.ini",
+              "[Settings]\nServer Address=127.0.0.1\nServer Port=" + std::to_string(server.Port()) +
+                  "\n[Server 2]\nServer Address=127.0.0.1\nServer Port=" + std::to_string(second.Port()) + "\n");
+    StartAndAwaitSession();
+    ASSERT_TRUE(second.WaitForConnections(1, 10000));
+    const Clock::time_point asked = Clock::now();
+    Control("stop");
+    EXPECT_TRUE(WaitForServiceState(1, 15000));
+    EXPECT_LE(std::chrono::duration<double>(Clock::now() - asked).count(), 6.0);
+    EXPECT_TRUE(server.WaitClosedByClient(1, 5000));
+    EXPECT_TRUE(second.WaitClosedByClient(1, 5000));
+    second.Stop();
+}
+
 TEST_F(ServiceMonitor, PauseHoldsTheCountdownAndAContinueAfterTheDeadlineShutsDown)
 {
     StartAndAwaitSession();

@@ -527,6 +527,31 @@ TEST(SimulatorProgram, PlaysAScenarioFileShowingEachStepAndEndsOnStop)
         EXPECT_NE(std::string::npos, r.out.find(line)) << line << "\n" << r.out;
 }
 
+// A dual-supply computer's two UPSes: each plays its own scenario on its own
+// port, its lines tagged with its number, and the program ends when both have
+// stopped.
+TEST(SimulatorProgram, ServesSeveralUpsesEachWithItsOwnScenario)
+{
+    TempDir dir;
+    WriteFile(dir.File("a.scenario"), "at 0.2s output Battery\nat 0.3s stop\n");
+    WriteFile(dir.File("b.scenario"), "at 0.5s battery Low\nat 0.6s stop\n");
+    ProcessResult r = RunProgram({BinPath("upssim"), "-U", "0:" + dir.File("a.scenario"), "--ups",
+                                  "0:" + dir.File("b.scenario")}, 30000);
+    ASSERT_FALSE(r.timedOut);
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    for (const char* line : {"ups 1: [", "ups 2: [", "] output source: \"Line\" -> \"Battery\"",
+                             "] battery status: \"OK\" -> \"Low\""})
+        EXPECT_NE(std::string::npos, r.out.find(line)) << line << "\n" << r.out;
+    EXPECT_EQ(1u, Count(r.out, "output source:")) << r.out;
+    EXPECT_EQ(2u, Count(r.out, "scenario ends: the simulator stops")) << r.out;
+    const std::string::size_type low = r.out.find("battery status:");
+    ASSERT_NE(std::string::npos, low);
+    EXPECT_EQ(0u, r.out.compare(r.out.rfind('\n', low) + 1, 7, "ups 2: ")) << r.out;
+
+    r = RunProgram({BinPath("upssim"), "-p", "0", "-U", "0"}, 30000);
+    EXPECT_EQ(2, r.exitCode);
+}
+
 TEST(SimulatorProgram, RejectsABadScenarioNamingTheLine)
 {
     TempDir dir;

@@ -60,8 +60,20 @@ TEST(MessageCatalogue, HoldsItsTextsAsStored)
                       "state last heard; the session is made anew.\r\n"},
         {MSG_ACTION_NO_EFFECT, "The shutdown action %1 reported success, but the system was still running %2 seconds "
                                "later. The system is shut down instead.\r\n"},
+        // Several UPSes: the server named.
+        {MSG_CONNECTED_AT, "Successfully Connected. Server[%1].\r\n"},
+        {MSG_LOGIN_FAILED_AT, "Login failed!  Please check username and password. Server[%1].\r\n"},
+        {MSG_CONNECT_FAILED_AT, "Unable to connect to the server. Server[%1].\r\n"},
+        {MSG_CONNECTION_LOST_AT, "Connection to server lost!  Its UPS keeps the values last heard until the client "
+                                 "reconnects. Server[%1].\r\n"},
+        {MSG_ON_BATTERY_AT, "UPS on battery, system will shutdown in %1 seconds. Server[%2].\r\n"},
+        {MSG_LOW_BATTERY_AT, "UPS battery low, system will shutdown in %1 seconds. Server[%2].\r\n"},
+        {MSG_SHUTTING_DOWN_AT, "UPS on battery, shuting down now. Server[%1].\r\n"},
+        {MSG_POWER_RESTORED_AT, "UPS power restored, aborting shutdown. Server[%1].\r\n"},
+        {MSG_TOO_FEW_SERVERS, "Minimum Supplies is %1, but only %2 servers are set: the computer runs only while all "
+                              "%2 UPSes have power.\r\n"},
     };
-    ASSERT_EQ(22u, cvn::kCatalogueSize);
+    ASSERT_EQ(31u, cvn::kCatalogueSize);
     for (const auto& entry : expected) {
         const char* text = cvn::FindCatalogueText(entry.id);
         ASSERT_NE(nullptr, text) << std::hex << entry.id;
