@@ -4,8 +4,9 @@
 # build, wine32 for the 32-bit one (installed on every machine; whether this
 # one can execute it is for scripts/test.sh to find out); llvm-14, whose
 # llvm-readobj reads the Windows programs' import tables (delay-loaded ones
-# too); NSIS for the setup programs, dpkg-dev for the Debian package's dependencies and systemd for
-# checking its unit, systemd-container for booting it in a container.
+# too); NSIS for the setup programs, dpkg-dev for the Debian package's
+# dependencies and systemd for checking its unit, systemd-container for
+# booting it in a container.
 # Quiet and quick when everything is there.
 set -euo pipefail
 
