@@ -6,7 +6,8 @@
 # llvm-readobj reads the Windows programs' import tables (delay-loaded ones
 # too); NSIS for the setup programs, dpkg-dev for the Debian package's
 # dependencies and systemd for checking its unit, systemd-container for
-# booting it in a container.
+# booting it in a container, lintian and mandoc for checking the package and
+# its manual page.
 # Quiet and quick when everything is there.
 set -euo pipefail
 
@@ -14,7 +15,7 @@ missing=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 for pkg in cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 llvm-14 wine wine64 wine32:i386 \
-           nsis dpkg-dev systemd systemd-container; do
+           nsis dpkg-dev systemd systemd-container lintian mandoc; do
   have_pkg "$pkg" || missing+=("$pkg")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0

@@ -1,9 +1,12 @@
 #!/bin/sh
-# The Debian package of the native build: its files and their modes, its
-# unit as systemd sees it (confinement included), the unit's start condition
-# and quiet journal, and an install, reinstall and purge by dpkg in a
-# scratch root, with the package's maintainer scripts run on this machine
-# (dpkg names the root in DPKG_ROOT), that leaves nothing behind.
+# The Debian package of the native build: its files and their modes, what
+# lintian and the manual page's lint say (where installed), its unit as
+# systemd sees it (confinement included, and with the example drop-in for
+# commands), the unit's start condition and quiet journal, and an install,
+# reinstall and purge by dpkg in a scratch root, with the package's
+# maintainer scripts run on this machine (dpkg names the root in DPKG_ROOT),
+# that leaves nothing behind; in between, "cvnremote status" from the root's
+# PATH reads the root's settings.
 # Usage: install_deb.sh <package.deb> <upssim>
 deb=$1
 upssim=$2
@@ -17,13 +20,24 @@ fail() {
   exit 1
 }
 
-dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6 }' >"$work/contents" || fail "dpkg-deb -c"
+# Links with their targets: absolute into /etc and /var, relative within /usr.
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6, $7, $8 }' | sed 's/ *$//' >"$work/contents" || fail "dpkg-deb -c"
 cat >"$work/expected" <<'EOF'
 -rw------- root/root ./etc/cvnremote/CVNRemote.ini
 -rwxr-xr-x root/root ./usr/lib/cvnremote/CVNRemote
-lrwxrwxrwx root/root ./usr/lib/cvnremote/agtrace.log
+lrwxrwxrwx root/root ./usr/lib/cvnremote/CVNRemote.ini -> /etc/cvnremote/CVNRemote.ini
+lrwxrwxrwx root/root ./usr/lib/cvnremote/agtrace.log -> /var/log/cvnremote/agtrace.log
 -rw-r--r-- root/root ./usr/lib/cvnremote/libQMXDLL.so
 -rw-r--r-- root/root ./usr/lib/systemd/system/cvnremote.service
+lrwxrwxrwx root/root ./usr/sbin/cvnremote -> ../lib/cvnremote/CVNRemote
+-rw-r--r-- root/root ./usr/share/doc/cvnremote/README.md.gz
+-rw-r--r-- root/root ./usr/share/doc/cvnremote/changelog.gz
+-rw-r--r-- root/root ./usr/share/doc/cvnremote/copyright
+-rw-r--r-- root/root ./usr/share/doc/cvnremote/examples/CVNRemote.ini
+-rw-r--r-- root/root ./usr/share/doc/cvnremote/examples/commands.conf
+-rw-r--r-- root/root ./usr/share/doc/cvnremote/examples/ups-event.sh
+-rw-r--r-- root/root ./usr/share/lintian/overrides/cvnremote
+-rw-r--r-- root/root ./usr/share/man/man8/cvnremote.8.gz
 EOF
 diff "$work/expected" "$work/contents" >&2 || fail "files or modes of the package"
 [ "$(dpkg-deb -I "$deb" conffiles)" = /etc/cvnremote/CVNRemote.ini ] || fail "the settings are no conffile"
@@ -35,17 +49,46 @@ libs=$(env -u LD_LIBRARY_PATH ldd "$pkg/usr/lib/cvnremote/CVNRemote")
 echo "$libs" | grep -q "libQMXDLL.so => $pkg/usr/lib/cvnremote/libQMXDLL.so" || fail "libQMXDLL.so not found beside the program: $libs"
 echo "$libs" | grep -E 'lib(asan|ubsan)' && fail "a sanitized build was packaged"
 
-# The trace file beside the program lands where the confined unit may write.
-[ "$(readlink "$pkg/usr/lib/cvnremote/agtrace.log")" = /var/log/cvnremote/agtrace.log ] || fail "trace file link"
+# Debian's rules, and a manual page that shows without a warning, where the
+# tools are (scripts/setup.sh installs them). The page names every setting
+# of the README, and the example command is the README's script.
+checked=
+if command -v lintian >/dev/null; then
+  out=$(lintian "$deb" 2>/dev/null) && [ -z "$out" ] || fail "lintian: $out"
+  checked="lintian-clean, "
+fi
+page=$pkg/usr/share/man/man8/cvnremote.8.gz
+if command -v mandoc >/dev/null; then
+  out=$(zcat "$page" | mandoc -T lint 2>&1) || fail "mandoc -T lint: $out"
+  checked="${checked}manual page lint-clean, "
+fi
+zcat "$pkg/usr/share/doc/cvnremote/README.md.gz" >"$work/README.md" || fail "README"
+sed -n 's/^| *\(Settings\|Debug\|Commands\) *| *\([^|]*[^ |]\) *|.*/\2/p' "$work/README.md" | sort >"$work/keys"
+[ "$(wc -l <"$work/keys")" -ge 18 ] || fail "the README's settings table: $(cat "$work/keys")"
+while read -r key; do
+  zcat "$page" | grep -qx ".B $key" || fail "the manual page lacks the setting $key"
+done <"$work/keys"
+awk '/^#!\/bin\/sh$/ { p = 1 } p && /^```$/ { exit } p' "$work/README.md" |
+  diff - "$pkg/usr/share/doc/cvnremote/examples/ups-event.sh" >&2 || fail "the example command is not the README's"
 
-# The unit among this machine's targets, its programs from the package (and
-# the shell of its start condition); a warning (an unknown key, a value
-# systemd ignores) fails too. Confined: exposure at most 4.0 of 10.
+# The unit among this machine's targets, its programs and manual page from
+# the package (and the shell of its start condition); a warning (an unknown
+# key, a value systemd ignores) fails too. Confined: exposure at most 4.0 of
+# 10.
+export MANPATH="$pkg/usr/share/man"
 mkdir -p "$pkg/etc/systemd/system" "$pkg/bin" && cp -a /usr/lib/systemd/system/*.target "$pkg/etc/systemd/system/"
 cp -L /bin/sh "$pkg/bin/sh"
 out=$(systemd-analyze --root="$pkg" verify cvnremote.service 2>&1) && [ -z "$out" ] || fail "systemd-analyze verify: $out"
 exposure=$(systemd-analyze --root="$pkg" security --offline=true cvnremote.service 2>&1 | sed -n 's/.*Overall exposure level for cvnremote.service: \([0-9.]*\).*/\1/p')
 awk -v e="$exposure" 'BEGIN { exit !(e != "" && e <= 4.0) }' || fail "exposure level ${exposure:-unknown}"
+# The drop-in that lifts the confinement for commands is one systemd takes
+# without a warning.
+mkdir -p "$pkg/etc/systemd/system/cvnremote.service.d"
+cp "$pkg/usr/share/doc/cvnremote/examples/commands.conf" "$pkg/etc/systemd/system/cvnremote.service.d/"
+out=$(systemd-analyze --root="$pkg" verify cvnremote.service 2>&1) && [ -z "$out" ] || fail "systemd-analyze verify with commands.conf: $out"
+lifted=$(systemd-analyze --root="$pkg" security --offline=true cvnremote.service 2>&1 | sed -n 's/.*Overall exposure level for cvnremote.service: \([0-9.]*\).*/\1/p')
+awk -v e="$lifted" -v c="$exposure" 'BEGIN { exit !(e != "" && e > c) }' || fail "commands.conf lifts nothing: ${lifted:-unknown}"
+rm -r "$pkg/etc/systemd/system/cvnremote.service.d"
 
 # The start condition skips a set-up that names no server yet; it follows the
 # client's reading of the key (first column, any case, blanks around "=").
@@ -93,8 +136,21 @@ dpkgr -i "$deb" || fail "install"
 [ "$(stat -c '%a %U' "$root/etc/cvnremote/CVNRemote.ini")" = "600 root" ] || fail "settings not root's alone"
 [ -L "$root/etc/systemd/system/multi-user.target.wants/cvnremote.service" ] || fail "unit not enabled"
 
+# "cvnremote status" on the root's PATH reads the root's settings: the
+# command is a link to the program, which finds the settings link beside it
+# through /proc/self/exe. The link leads to /etc, so the root's /etc is laid
+# over this machine's in a mount namespace of the run's own.
+sed -i "s/^Server Address=\$/Server Address=127.0.0.1/; s/^Server Port=.*/Server Port=$port/" "$root/etc/cvnremote/CVNRemote.ini"
+if unshare -m true 2>/dev/null; then
+  mkdir "$work/overlay"
+  PATH=$root/usr/sbin:$PATH unshare -m sh -c 'mount -t overlay overlay -o "lowerdir=/etc,upperdir=$1/etc,workdir=$2" /etc &&
+    exec cvnremote status' sh "$root" "$work/overlay" >"$work/status" 2>&1
+  [ "$?" = 0 ] && grep -q "^Server: *127.0.0.1 port $port\$" "$work/status" || fail "cvnremote status: $(cat "$work/status")"
+  checked="${checked}cvnremote status on the PATH, "
+fi
+
 # A changed setting survives a reinstallation.
-sed -i 's/^Server Address=$/Server Address=ups.example/' "$root/etc/cvnremote/CVNRemote.ini"
+sed -i 's/^Server Address=127.0.0.1$/Server Address=ups.example/' "$root/etc/cvnremote/CVNRemote.ini"
 dpkgr -i "$deb" || fail "reinstall"
 grep -q '^Server Address=ups.example$' "$root/etc/cvnremote/CVNRemote.ini" || fail "the settings were replaced"
 
@@ -107,4 +163,4 @@ left=$(find "$root" -path "$root/var/lib/dpkg" -prune -o ! -type d -print)
 for dir in etc/cvnremote usr/lib/cvnremote var/log/cvnremote; do
   [ ! -e "$root/$dir" ] || fail "left behind: /$dir"
 done
-echo "package: contents and modes, unit verified and confined ($exposure), skipped without a server, quiet journal, installed, reinstalled keeping the settings, purged leaving nothing"
+echo "package: contents and modes, ${checked}unit verified and confined ($exposure; $lifted with commands.conf), skipped without a server, quiet journal, installed, reinstalled keeping the settings, purged leaving nothing"
