@@ -153,7 +153,9 @@ void WINAPI ServiceMain(DWORD, LPSTR*)
         app->m_hContinueEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         app->m_hStopEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
         DWORD error = GetLastError();
-        app->m_hWorkerThread = CreateThread(nullptr, 0, MonitorThread, nullptr, CREATE_SUSPENDED, nullptr);
+        // Windows 95/98 refuse a null thread-id pointer.
+        DWORD workerId = 0;
+        app->m_hWorkerThread = CreateThread(nullptr, 0, MonitorThread, nullptr, CREATE_SUSPENDED, &workerId);
         if (!app->m_hWorkerThread)
             error = GetLastError();
 

@@ -80,9 +80,11 @@ unsigned __stdcall RunThread(void* start)
 bool StartDetachedThread(void (*body)(void*), void* argument)
 {
     // _beginthreadex, not CreateThread: the C runtime sets up its own data
-    // for the thread.
+    // for the thread. It hands the id pointer on to CreateThread, which on
+    // Windows 95/98 fails when that pointer is null.
     CThreadStart* start = new CThreadStart{body, argument};
-    const uintptr_t thread = _beginthreadex(nullptr, 0, RunThread, start, 0, nullptr);
+    unsigned threadId = 0;
+    const uintptr_t thread = _beginthreadex(nullptr, 0, RunThread, start, 0, &threadId);
     if (thread == 0) {
         delete start;
         return false;

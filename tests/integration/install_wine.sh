@@ -60,9 +60,7 @@ run_setup() {
 quoted() { printf '"%s"' "$(printf '%s' "$1" | sed 's/"/""/g')"; }
 
 rm -rf "$WINEPREFIX"
-mkdir -p "$WINEPREFIX"
-"$WINE" wineboot -i </dev/null >/dev/null 2>&1 || fail "wineboot"
-wineserver -w
+cvn_wine_session || fail "wineboot"
 
 "$WINE" "$build/bin/upssim.exe" -p 0 -u op -w "$pw" </dev/null >"$work/sim" 2>&1 &
 sim=$!

@@ -1,8 +1,9 @@
 #!/bin/sh
 # qmx::ShutdownOS under Wine. ExitWindowsEx ends the Wine session of its
 # prefix, so this runs in a prefix of its own (kept in the build tree,
-# created on first use) whose wineserver is ended afterwards; the prefix of
-# the other tests is never touched.
+# created on first use, its session started and quiet before the probe) whose
+# wineserver is ended afterwards; the prefix of the other tests is never
+# touched.
 # Seen from outside: the relay trace of user32.ExitWindowsEx gives the flags
 # and the reserved value, the process trace Wine's start of wineboot.exe
 # with the flags in its command line; the probe reports whether the calls
@@ -28,11 +29,10 @@ fail() {
   exit 1
 }
 
+cvn_wine_session || { echo "wineboot failed" >&2; exit 1; }
 if ! grep -qs RelayInclude "$WINEPREFIX/user.reg"; then
-  "$WINE" wineboot -i </dev/null >/dev/null 2>&1 || { echo "wineboot failed" >&2; exit 1; }
   "$WINE" reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d user32.ExitWindowsEx /f \
     </dev/null >/dev/null 2>&1 || { echo "cannot set the relay filter" >&2; exit 1; }
-  wineserver -w
 fi
 
 WINEDEBUG=+process,+relay "$WINE" "$probe" shutdown </dev/null >"$work/out" 2>"$work/trace"
