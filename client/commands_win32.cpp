@@ -353,11 +353,15 @@ void CallSetSuspendState(void* argument)
     }
     const auto suspend =
         reinterpret_cast<SetSuspendStateFn>(reinterpret_cast<void*>(GetProcAddress(powrprof, "SetSuspendState")));
-    EnableShutdownPrivilege();
-    if (!suspend)
+    // The reason a function is missing is read before the privilege call
+    // sets the last error again.
+    if (!suspend) {
         call.failure = "SetSuspendState: " + SystemErrorText(GetLastError());
-    else if (!(call.suspended = suspend(TRUE, FALSE, FALSE) != 0))
-        call.failure = SystemErrorText(GetLastError());
+    } else {
+        EnableShutdownPrivilege();
+        if (!(call.suspended = suspend(TRUE, FALSE, FALSE) != 0))
+            call.failure = SystemErrorText(GetLastError());
+    }
     FreeLibrary(powrprof);
     call.done.Set();
 }
