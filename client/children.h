@@ -37,6 +37,13 @@ void KeepFromChildren(HANDLE handle);
 // gets either.
 CLock& InheritanceLock();
 
+// Whether this is a 32-bit client on 64-bit Windows (IsWow64Process,
+// looked up: the first Windows versions of the NT family lack it).
+bool RunsUnderWow64();
+// The Windows folder of the system (not a user's own under Terminal
+// Services), where Sysnative is; empty when the system does not say.
+std::string WindowsFolder();
+
 // The full path of a file in the system folder ("cmd.exe",
 // "WindowsPowerShell\\v1.0\\powershell.exe"); empty when the system does
 // not say where that is. For a program started by a 32-bit client on

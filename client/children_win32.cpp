@@ -32,6 +32,8 @@ std::string SystemFolder()
     return length == 0 || length >= sizeof folder ? std::string() : std::string(folder, length);
 }
 
+}  // namespace
+
 bool RunsUnderWow64()
 {
     typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);
@@ -58,8 +60,6 @@ std::string WindowsFolder()
                                       : GetWindowsDirectoryA(windows, sizeof windows);
     return length == 0 || length >= sizeof windows ? std::string() : std::string(windows, length);
 }
-
-}  // namespace
 
 void KeepInheritedFromChildren() {}
 

@@ -147,19 +147,6 @@ bool SendToSessions(const std::string& text)
     return delivered;
 }
 
-bool RunsUnderWow64()
-{
-    // Looked up, not imported: the first Windows versions of the NT family
-    // do not have it.
-    typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    IsWow64ProcessFn isWow64 =
-        kernel ? reinterpret_cast<IsWow64ProcessFn>(reinterpret_cast<void*>(GetProcAddress(kernel, "IsWow64Process")))
-               : nullptr;
-    BOOL wow64 = FALSE;
-    return isWow64 && isWow64(GetCurrentProcess(), &wow64) && wow64;
-}
-
 // "msg" as the system can find it. For a 32-bit program on 64-bit Windows
 // System32 shows the 32-bit folder, which has no msg.exe: the Sysnative
 // alias reaches the real one. A msg.exe in the program's own folder, which
@@ -168,20 +155,11 @@ std::string MsgProgram(const std::string& appDir)
 {
     if (!RunsUnderWow64() || GetFileAttributesA((appDir + "msg.exe").c_str()) != INVALID_FILE_ATTRIBUTES)
         return "msg";
-    // Looked up, not imported: Windows 9x and NT 4.0 do not have it (nor
-    // WOW64, so there the plain Windows folder is the system's).
-    typedef UINT(WINAPI * WindowsDirectoryFn)(LPSTR, UINT);
-    HMODULE kernel = GetModuleHandleA("kernel32.dll");
-    WindowsDirectoryFn systemWindows =
-        kernel ? reinterpret_cast<WindowsDirectoryFn>(
-                     reinterpret_cast<void*>(GetProcAddress(kernel, "GetSystemWindowsDirectoryA")))
-               : nullptr;
-    char windows[MAX_PATH];
-    const UINT length = systemWindows ? systemWindows(windows, sizeof windows)
-                                      : GetWindowsDirectoryA(windows, sizeof windows);
-    if (length == 0 || length >= sizeof windows)
+    // Windows 9x and NT 4.0 have no WOW64, so this is an NT of our days.
+    const std::string windows = WindowsFolder();
+    if (windows.empty())
         return "msg";
-    return "\"" + std::string(windows, length) + "\\Sysnative\\msg.exe\"";
+    return "\"" + windows + "\\Sysnative\\msg.exe\"";
 }
 
 bool EnableShutdownPrivilege()
