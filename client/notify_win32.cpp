@@ -153,10 +153,10 @@ bool SendToSessions(const std::string& text)
 // CreateProcessA searches first, is still taken by its name.
 std::string MsgProgram(const std::string& appDir)
 {
-    if (!RunsUnderWow64() || GetFileAttributesA((appDir + "msg.exe").c_str()) != INVALID_FILE_ATTRIBUTES)
+    if (!cvn::RunsUnderWow64() || GetFileAttributesA((appDir + "msg.exe").c_str()) != INVALID_FILE_ATTRIBUTES)
         return "msg";
     // Windows 9x and NT 4.0 have no WOW64, so this is an NT of our days.
-    const std::string windows = WindowsFolder();
+    const std::string windows = cvn::WindowsFolder();
     if (windows.empty())
         return "msg";
     return "\"" + windows + "\\Sysnative\\msg.exe\"";
