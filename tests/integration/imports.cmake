@@ -10,5 +10,18 @@ if(WIN32)
   # What it refuses, on small images made for the purpose.
   add_test(NAME import_check_refusals
            COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/import_check_test.sh ${CVN_READOBJ})
-  set_tests_properties(import_check_refusals PROPERTIES LABELS integration)
+
+  # The tests' stand-ins for system libraries export exactly the names the
+  # client looks up (client/looked_up.h), undecorated, whichever build.
+  get_property(CVN_STANDINS GLOBAL PROPERTY CVN_SYSTEM_LIBRARY_STANDINS)
+  add_test(NAME export_check
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/export_check.sh ${CVN_READOBJ}
+                   ${PROJECT_SOURCE_DIR}/client/looked_up.h ${CVN_STANDINS})
+  add_test(NAME export_check_refusals
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/export_check_test.sh ${CVN_READOBJ})
+
+  # "static": they read files and run nothing, so scripts/test.sh runs them
+  # even where the build's programs cannot run.
+  set_tests_properties(import_check export_check PROPERTIES LABELS static)
+  set_tests_properties(import_check_refusals export_check_refusals PROPERTIES LABELS "integration;static")
 endif()
