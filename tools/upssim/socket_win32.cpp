@@ -39,6 +39,17 @@ void SetNonBlocking(SOCKET s)
     ioctlsocket(s, FIONBIO, &on);
 }
 
+// Winsock makes sockets inheritable: the programs that a test starts (the
+// client, and through it the commands it runs) would otherwise hold the
+// simulator's sockets, so that a socket closed here lived on in them and the
+// same socket object was polled from several processes at once.
+SOCKET Own(SOCKET s)
+{
+    if (s != INVALID_SOCKET)
+        SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return s;
+}
+
 long Result(int n)
 {
     if (n >= 0)
@@ -61,7 +72,7 @@ void Cleanup()
 
 Socket Listen(std::uint16_t port, int backlog, std::string* error)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET s = Own(socket(AF_INET, SOCK_STREAM, 0));
     if (s == INVALID_SOCKET) {
         if (error)
             *error = LastError();
@@ -92,7 +103,7 @@ Socket Accept(Socket listener, std::string* peer)
 {
     sockaddr_in address;
     int length = sizeof address;
-    SOCKET s = accept(Handle(listener), reinterpret_cast<sockaddr*>(&address), &length);
+    SOCKET s = Own(accept(Handle(listener), reinterpret_cast<sockaddr*>(&address), &length));
     if (s == INVALID_SOCKET)
         return kInvalid;
     SetNonBlocking(s);
@@ -110,7 +121,7 @@ Socket Accept(Socket listener, std::string* peer)
 
 Socket ConnectLoopback(std::uint16_t port)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET s = Own(socket(AF_INET, SOCK_STREAM, 0));
     if (s == INVALID_SOCKET)
         return kInvalid;
     sockaddr_in address = Loopback(port);
@@ -123,7 +134,7 @@ Socket ConnectLoopback(std::uint16_t port)
 
 Socket ConnectLoopbackPending(std::uint16_t port)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET s = Own(socket(AF_INET, SOCK_STREAM, 0));
     if (s == INVALID_SOCKET)
         return kInvalid;
     SetNonBlocking(s);
@@ -138,7 +149,7 @@ Socket ConnectLoopbackPending(std::uint16_t port)
 
 Socket OpenWaker()
 {
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    SOCKET s = Own(socket(AF_INET, SOCK_DGRAM, 0));
     if (s == INVALID_SOCKET)
         return kInvalid;
     sockaddr_in address = Loopback(0);
