@@ -10,6 +10,7 @@
 #include "countdown.h"
 #include "exception.h"
 #include "ini_file.h"
+#include "line_joiner.h"
 #include "line_rules.h"
 #include "liveness.h"
 #include "qmx/debug.h"
@@ -84,6 +85,7 @@ void CCVNRemoteApp::Monitor()
     bool batteryLow = false;
     cvn::CCountdown countdown;
     cvn::CLiveness liveness;
+    cvn::CLineJoiner lines;
     cvn::CResumeWatch resume;
     cvn::CMonitorHost host(*this, resume);
     // The facts an event command is told, as they stand now.
@@ -163,6 +165,7 @@ void CCVNRemoteApp::Monitor()
                                : ConnectToServer(std::max(static_cast<unsigned long>(left), kShortestWaitMs));
             resume.End(left < 0 ? kLongestAttemptMs : std::max(static_cast<unsigned long>(left), kShortestWaitMs));
             if (session != -1) {
+                lines.Clear();
                 Report(MSG_CONNECTED);
                 fire(cvn::CommandEvent::SessionMade, MSG_CONNECTED);
                 liveness.Heard(Now());
@@ -200,8 +203,9 @@ void CCVNRemoteApp::Monitor()
                     liveness.Heard(Now());
                     std::string text = cvn::PrintableText(buffer, static_cast<size_t>(received));
                     CDebug::Trace(CDebug::TraceDetail, "RECV:%s\n", text.c_str());
-                    cvn::ApplyLines(buffer, static_cast<size_t>(received), onBattery, batteryLow);
-                    m_Commands.Heard(buffer, static_cast<size_t>(received));
+                    const std::string whole = cvn::ApplyRead(lines, buffer, static_cast<size_t>(received),
+                                                             onBattery, batteryLow, std::string());
+                    m_Commands.Heard(whole.data(), whole.size());
                 } else {
                     // The server closed the session (or the read failed): a
                     // restarted server must find the client again, so this is

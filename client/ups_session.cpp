@@ -9,6 +9,7 @@
 
 #include "exception.h"
 #include "ini_file.h"
+#include "line_joiner.h"
 #include "line_rules.h"
 #include "liveness.h"
 #include "net.h"
@@ -80,6 +81,7 @@ private:
         Publish();
         m_socket = OpenUpsSession(m_request);
         if (m_socket != -1) {
+            m_lines.Clear();
             CCVNException(MSG_CONNECTED_AT, 1, m_name.c_str()).Report();
             m_board.SessionEvent(m_ups, CommandEvent::SessionMade);
             m_liveness.Heard(Now());
@@ -129,8 +131,9 @@ private:
             const std::size_t length = static_cast<std::size_t>(received);
             const std::string text = PrintableText(buffer, length);
             CDebug::Trace(CDebug::TraceDetail, "%sRECV:%s\n", m_request.traceTag.c_str(), text.c_str());
-            ApplyLines(buffer, length, m_power.onBattery, m_power.batteryLow);
-            TakeHeardValues(buffer, length, m_facts);
+            const std::string whole =
+                ApplyRead(m_lines, buffer, length, m_power.onBattery, m_power.batteryLow, m_request.traceTag);
+            TakeHeardValues(whole.data(), whole.size(), m_facts);
             m_board.Update(m_ups, m_power, m_facts, m_name);
         }
     }
@@ -167,6 +170,7 @@ private:
     CCommandFacts m_facts;
     std::string m_name;
     CLiveness m_liveness;
+    CLineJoiner m_lines;
     CResumeWatch m_resume;
     int m_socket = -1;
 };
