@@ -6,7 +6,9 @@
 # reinstall and purge by dpkg in a scratch root, with the package's
 # maintainer scripts run on this machine (dpkg names the root in DPKG_ROOT),
 # that leaves nothing behind; in between, "cvnremote status" from the root's
-# PATH reads the root's settings.
+# PATH reads the root's settings. The guide it ships (docs/, compressed) is
+# the one of the sources, its settings are on the manual page, and its
+# example command is the one in examples/.
 # Usage: install_deb.sh <package.deb> <upssim> <the guide's folder, docs/>
 deb=$1
 upssim=$2
