@@ -7,7 +7,7 @@
 # too); NSIS for the setup programs, dpkg-dev for the Debian package's
 # dependencies and systemd for checking its unit, systemd-container for
 # booting it in a container, lintian and mandoc for checking the package and
-# its manual page.
+# its manual page; python3 for the checks of the guide's links and settings.
 # Quiet and quick when everything is there.
 set -euo pipefail
 
@@ -15,7 +15,7 @@ missing=()
 have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
 
 for pkg in cmake make g++ googletest libgtest-dev libgmock-dev mingw-w64 llvm-14 wine wine64 wine32:i386 \
-           nsis dpkg-dev systemd systemd-container lintian mandoc; do
+           nsis dpkg-dev systemd systemd-container lintian mandoc python3; do
   have_pkg "$pkg" || missing+=("$pkg")
 done
 [ ${#missing[@]} -eq 0 ] && exit 0

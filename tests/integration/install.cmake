@@ -11,7 +11,8 @@ if(WIN32)
 else()
   get_property(_deb GLOBAL PROPERTY CVN_DEBIAN_PACKAGE)
   if(_deb)
-    add_test(NAME install_deb COMMAND ${CMAKE_CURRENT_LIST_DIR}/install_deb.sh ${_deb} $<TARGET_FILE:upssim>)
+    add_test(NAME install_deb COMMAND ${CMAKE_CURRENT_LIST_DIR}/install_deb.sh ${_deb} $<TARGET_FILE:upssim>
+             ${PROJECT_SOURCE_DIR}/docs)
     set_tests_properties(install_deb PROPERTIES LABELS integration)
     # The unit under a real systemd, in a container; skipped (77) without
     # systemd-nspawn or root.
