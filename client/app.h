@@ -69,6 +69,9 @@ public:
     // Service commands and status. The second form stops with the exit
     // codes given; the status record changes only under its lock.
     void InstallService(bool install);
+    // "configure": the failure actions of the installed service (restart
+    // after a failure), which "install" sets as well.
+    void ConfigureService();
     int SetStatus(DWORD state);
     int SetStatus(DWORD state, DWORD win32ExitCode, DWORD specificExitCode);
 

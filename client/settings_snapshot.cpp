@@ -2,6 +2,9 @@
 
 #include <mutex>
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include "children.h"
 #include "exception.h"
 #include "policy_settings.h"
@@ -12,7 +15,22 @@ namespace {
 
 const char kFirst[] = "Settings";
 
-bool ReadWhole(const std::string& path, std::string& text)
+// When the file was last written, as finely as the C runtime tells it.
+std::uint64_t Stamp(FILE* file)
+{
+    struct stat status;
+    if (fstat(fileno(file), &status) != 0)
+        return 0;
+#if defined(_WIN32)
+    const std::uint64_t written = static_cast<std::uint64_t>(status.st_mtime);
+#else
+    const std::uint64_t written = static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1000000000u +
+                                  static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
+#endif
+    return written * 31u + static_cast<std::uint64_t>(status.st_size);
+}
+
+bool ReadWhole(const std::string& path, std::string& text, std::uint64_t& stamp)
 {
     // Opened as the reader opens it: for update (a read-only file counts as
     // missing), never inherited by a program started meanwhile.
@@ -20,6 +38,7 @@ bool ReadWhole(const std::string& path, std::string& text)
     if (!file)
         return false;
     text.clear();
+    stamp = Stamp(file);
     char buffer[4096];
     size_t got;
     while ((got = fread(buffer, 1, sizeof buffer, file)) > 0)
@@ -58,14 +77,16 @@ CSettingsSnapshot::CSettingsSnapshot(const std::string& path)
 CSettingsSnapshot::Outcome CSettingsSnapshot::Refresh(std::uint32_t tick)
 {
     std::string text;
-    const bool opened = ReadWhole(m_strPath, text);
-    const Outcome outcome = Offer(opened, text, tick);
+    std::uint64_t stamp = 0;
+    const bool opened = ReadWhole(m_strPath, text, stamp);
+    const Outcome outcome = Offer(opened, text, tick, stamp);
     if (outcome == Outcome::Refused)
         CCVNException(MSG_SETTINGS_KEPT, 2, m_strPath.c_str(), UnfitText(m_eUnfit)).Report();
     return outcome;
 }
 
-CSettingsSnapshot::Outcome CSettingsSnapshot::Offer(bool opened, const std::string& text, std::uint32_t tick)
+CSettingsSnapshot::Outcome CSettingsSnapshot::Offer(bool opened, const std::string& text, std::uint32_t tick,
+                                                    std::uint64_t stamp)
 {
     // At start the file is taken as it is: the monitor reports a missing
     // address as it always has.
@@ -80,9 +101,10 @@ CSettingsSnapshot::Outcome CSettingsSnapshot::Offer(bool opened, const std::stri
         m_eUnfit = Unfit::None;
         return Outcome::Same;
     }
-    if (!m_bCandidate || opened != m_bCandidateOpened || text != m_strCandidate) {
+    if (!m_bCandidate || opened != m_bCandidateOpened || stamp != m_uCandidateStamp || text != m_strCandidate) {
         m_bCandidate = true;
         m_bCandidateOpened = opened;
+        m_uCandidateStamp = stamp;
         m_strCandidate = text;
         m_uSince = tick;
     }

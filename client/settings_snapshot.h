@@ -48,8 +48,11 @@ public:
     // snapshot again.
     Outcome Refresh(std::uint32_t tick);
     // The rules alone: what the file read at tick (opened false: it could
-    // not be opened) does to the snapshot.
-    Outcome Offer(bool opened, const std::string& text, std::uint32_t tick);
+    // not be opened) does to the snapshot. The stamp (size and time of the
+    // last write, where the system tells them) tells two saves of the same
+    // bytes apart: a file saved over and over is never steady, even when
+    // two reads a second apart happen to meet the same torn text.
+    Outcome Offer(bool opened, const std::string& text, std::uint32_t tick, std::uint64_t stamp = 0);
 
     // The snapshot, for the monitor's thread only; the object stays the
     // same one, its text changes when a snapshot is taken.
@@ -73,6 +76,7 @@ private:
     bool m_bCandidate = false;
     bool m_bCandidateOpened = false;
     std::string m_strCandidate;
+    std::uint64_t m_uCandidateStamp = 0;
     std::uint32_t m_uSince = 0;
     bool m_bReported = false;
     Unfit m_eUnfit = Unfit::None;

@@ -50,7 +50,12 @@ TEST_F(SettingsSnapshot, AChangeIsTakenOnceItsBytesStayedTheSameFor500Ms)
     std::uint32_t tick = kStart + 1000;
     for (int i = 0; i < 10; ++i, tick += 300)
         EXPECT_EQ(Outcome::Settling, snapshot.Offer(true, i % 2 ? a : b, tick));
+    // The same bytes written anew: not steady either.
+    for (std::uint64_t stamp = 1; stamp < 5; ++stamp, tick += 600)
+        EXPECT_EQ(Outcome::Settling, snapshot.Offer(true, a, tick, stamp));
     EXPECT_EQ("other", Address(snapshot));
+    EXPECT_EQ(Outcome::Taken, snapshot.Offer(true, a, tick, 4));
+    EXPECT_EQ(a, snapshot.Text());
 }
 
 TEST_F(SettingsSnapshot, AnUnfitFileKeepsTheLastGoodSettingsWithOneReportPerSpell)
