@@ -44,6 +44,7 @@ void WriteUsage(bool win9x)
         std::fputs("         stop     Stop service.\n", stderr);
         std::fputs("         pause    Pause service.\n", stderr);
         std::fputs("         resume   Resume service.\n", stderr);
+        std::fputs("         configure Set the service to restart after a failure.\n", stderr);
     }
     std::fputs("         status   Show what the UPS server reports now.\n", stderr);
     std::fputs("         notice   Send a test notice to the users; a text may follow.\n", stderr);
@@ -184,6 +185,10 @@ void CCVNRemoteApp::ParseCommandLine(int argc, char** argv)
             }
             if (SameWord(argument, "remove")) {
                 InstallService(false);
+                continue;
+            }
+            if (SameWord(argument, "configure")) {
+                ConfigureService();
                 continue;
             }
             static const char* const commands[] = {"start", "stop", "pause", "resume"};

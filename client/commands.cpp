@@ -13,6 +13,7 @@
 #include "qmx/time.h"
 #include "resume.h"
 #include "server_text.h"
+#include "settings_snapshot.h"
 #include "stop_request.h"
 #include "sync.h"
 
@@ -492,7 +493,9 @@ bool CCommandProcess::Wait(unsigned long ms, const CStopRequest& stop, std::stri
 
 bool CCVNRemoteApp::RunShutdown()
 {
-    CINIFile ini(m_strIniFile.c_str());
+    // The monitor's snapshot: a file torn by a save must not end a dry run.
+    CINIFile file(m_strIniFile.c_str());
+    CINIFile& ini = m_pSettings ? m_pSettings->Ini() : file;
     if (!m_Commands.RunBeforeShutdown(ini, m_StopRequest))
         return false;
 

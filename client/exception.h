@@ -45,6 +45,8 @@ enum : std::uint32_t {
     MSG_SHUTTING_DOWN_AT = 0x8002002D,
     MSG_POWER_RESTORED_AT = 0x4002002E,
     MSG_TOO_FEW_SERVERS = 0x8002002F,
+    // The monitor keeps its last good settings while the file is unfit.
+    MSG_SETTINGS_KEPT = 0x80020038,
 };
 
 class CCVNException {

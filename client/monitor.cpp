@@ -21,6 +21,7 @@
 #include "monitor_host.h"
 #include "resume.h"
 #include "servers.h"
+#include "settings_snapshot.h"
 
 using qmx::CDebug;
 
@@ -69,7 +70,12 @@ void CCVNRemoteApp::Monitor()
 
     int session = -1;
     std::string serverAddress;
-    CINIFile ini(m_strIniFile.c_str());
+    // Read once a pass, whole: a file saved meanwhile never gives defaults,
+    // and an emptied address keeps the last one (only at start does a
+    // missing address end the monitor).
+    m_pSettings = std::make_shared<cvn::CSettingsSnapshot>(m_strIniFile);
+    m_pSettings->Refresh(Now());
+    CINIFile& ini = m_pSettings->Ini();
     Report(MSG_CONNECTING);
     // A computer with redundant supplies follows each of its UPSes in a
     // session of its own; with one server the loop below is the session.
@@ -150,6 +156,7 @@ void CCVNRemoteApp::Monitor()
     };
 
     while (WaitWhileRunning()) {
+        m_pSettings->Refresh(Now());
         m_Commands.Poll();
         if (session == -1) {
             serverAddress = ini.GetString("Settings", "Server Address", "");

@@ -13,6 +13,7 @@
 #include "net.h"
 #include "resolver.h"
 #include "servers.h"
+#include "settings_snapshot.h"
 #include "stop_request.h"
 #include "ups_session.h"
 
@@ -112,14 +113,13 @@ bool SendLine(int socket, const std::string& line)
 
 int OpenSession(const cvn::CSessionRequest& request, const CWaitBudget& budget)
 {
-    CINIFile ini(request.iniFile.c_str());
     const std::string& tag = request.traceTag;
 
     CAttemptSocket socket(cvn::NetOpenStream());
     if (socket.Get() == -1)
         return -1;
 
-    const cvn::CServerEntry server = cvn::ReadServer(ini, request.section);
+    const cvn::CServerEntry server = request.Server();
     const std::string& address = server.address;
     // The caller checked the address before the call, but the file may have
     // changed since; an empty name would resolve to this very computer.
@@ -141,7 +141,7 @@ int OpenSession(const cvn::CSessionRequest& request, const CWaitBudget& budget)
 
     // Read only now, so that the greeting is awaited with the values of the
     // moment of the login.
-    const cvn::CServerEntry login = cvn::ReadServer(ini, request.section);
+    const cvn::CServerEntry login = request.Server();
     std::string credentials = login.user + ", " + login.password;
     // The trace file may be readable by anyone who can read the program's
     // folder: the password stays out of it.
@@ -180,6 +180,14 @@ int OpenSession(const cvn::CSessionRequest& request, const CWaitBudget& budget)
 
 }  // namespace
 
+cvn::CServerEntry cvn::CSessionRequest::Server() const
+{
+    if (settings)
+        return settings->Server(section);
+    CINIFile ini(iniFile.c_str());
+    return ReadServer(ini, section);
+}
+
 int cvn::OpenUpsSession(const CSessionRequest& request)
 {
     return request.limited ? OpenSession(request, CWaitBudget(request.budgetMs, request.stop))
@@ -188,12 +196,15 @@ int cvn::OpenUpsSession(const CSessionRequest& request)
 
 int CCVNRemoteApp::ConnectToServer()
 {
-    return cvn::OpenUpsSession(cvn::CSessionRequest::First(m_strIniFile, &m_StopRequest));
+    cvn::CSessionRequest request = cvn::CSessionRequest::First(m_strIniFile, &m_StopRequest);
+    request.settings = m_pSettings;
+    return cvn::OpenUpsSession(request);
 }
 
 int CCVNRemoteApp::ConnectToServer(unsigned long budgetMs)
 {
     cvn::CSessionRequest request = cvn::CSessionRequest::First(m_strIniFile, &m_StopRequest);
+    request.settings = m_pSettings;
     request.limited = true;
     request.budgetMs = budgetMs;
     return cvn::OpenUpsSession(request);

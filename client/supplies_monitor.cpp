@@ -22,6 +22,7 @@
 #include "qmx/time.h"
 #include "resume.h"
 #include "servers.h"
+#include "settings_snapshot.h"
 #include "supplies.h"
 #include "ups_session.h"
 
@@ -43,7 +44,8 @@ std::uint32_t Now()
 
 void CCVNRemoteApp::MonitorSupplies(const std::vector<std::string>& sections)
 {
-    CINIFile ini(m_strIniFile.c_str());
+    // The monitor made the snapshot and read the servers from it.
+    CINIFile& ini = m_pSettings->Ini();
     const int count = static_cast<int>(sections.size());
     bool capped = false;
     const int wanted = ini.GetInt("Settings", "Minimum Supplies", 1);
@@ -61,7 +63,7 @@ void CCVNRemoteApp::MonitorSupplies(const std::vector<std::string>& sections)
 
     auto board = std::make_shared<cvn::CUpsBoard>(sections.size());
     for (std::size_t i = 0; i < sections.size(); ++i) {
-        if (!cvn::StartUpsSession(board, i, m_strIniFile, sections[i])) {
+        if (!cvn::StartUpsSession(board, i, m_strIniFile, sections[i], m_pSettings)) {
             // Without its session a UPS would count as on mains for good.
             board->Ended();
             CCVNException(MSG_INIT_FAILED, 1, ("no thread for the session of [" + sections[i] + "]").c_str())
@@ -79,6 +81,7 @@ void CCVNRemoteApp::MonitorSupplies(const std::vector<std::string>& sections)
     bool onBattery = false;
 
     while (WaitWhileRunning()) {
+        m_pSettings->Refresh(Now());
         m_Commands.Poll();
         const cvn::CUpsBoard::CNews news = board->Look();
         const long long secondsLeft = [&] {

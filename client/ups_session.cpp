@@ -16,6 +16,7 @@
 #include "policy_settings.h"
 #include "resume.h"
 #include "servers.h"
+#include "settings_snapshot.h"
 
 using qmx::CDebug;
 
@@ -38,6 +39,7 @@ struct CSessionThread {
     std::size_t ups = 0;
     std::string iniFile;
     std::string section;
+    std::shared_ptr<const CSettingsSnapshot> settings;
 };
 
 class CUpsSession {
@@ -50,6 +52,7 @@ public:
         m_request.named = true;
         m_request.traceTag = "[" + own.section + "] ";
         m_request.stop = &m_board.Stop();
+        m_request.settings = own.settings;
         m_facts.ups = own.section;
     }
 
@@ -69,7 +72,7 @@ private:
     // The server as the settings give it now, on the board for the commands.
     void Publish()
     {
-        const CServerEntry server = ReadServer(m_ini, m_request.section);
+        const CServerEntry server = m_request.Server();
         m_facts.server = server.address;
         m_facts.port = server.port;
         m_name = ServerName(server);
@@ -148,7 +151,8 @@ private:
             return;
         CCVNException(MSG_CONNECTION_LOST_AT, 1, m_name.c_str()).Report();
         m_board.SessionEvent(m_ups, CommandEvent::SessionLost);
-        if (m_power.onBattery && LostOnBatteryMeansLow(m_ini)) {
+        CINIFile snapshot = CINIFile::FromText(m_request.settings ? m_request.settings->Text() : "");
+        if (m_power.onBattery && LostOnBatteryMeansLow(m_request.settings ? snapshot : m_ini)) {
             m_power.batteryLow = true;
             m_board.Update(m_ups, m_power, m_facts, m_name);
         }
@@ -249,9 +253,10 @@ bool CUpsBoard::StopAll(unsigned long ms)
 }
 
 bool StartUpsSession(const std::shared_ptr<CUpsBoard>& board, std::size_t ups, const std::string& iniFile,
-                     const std::string& section)
+                     const std::string& section, const std::shared_ptr<const CSettingsSnapshot>& settings)
 {
     auto* own = new CSessionThread;
+    own->settings = settings;
     own->board = board;
     own->ups = ups;
     own->iniFile = iniFile;

@@ -1405,6 +1405,14 @@ Function RegisterService
     Call Tell
     Abort
   ${EndIf}
+  ; Restart after a failure, on every install and upgrade: a registration
+  ; made by an older setup has no failure actions.
+  DetailPrint "Setting the service to restart after a failure"
+  nsExec::ExecToLog '"$INSTDIR\CVNRemote.exe" configure'
+  Pop $0
+  ${If} $0 != 0
+    DetailPrint "The service's failure actions could not be set ($0)."
+  ${EndIf}
   Call StartService
   Call CloseService
 FunctionEnd

@@ -27,6 +27,7 @@ const char* const kUsageNT =
     "         stop     Stop service.\n"
     "         pause    Pause service.\n"
     "         resume   Resume service.\n"
+    "         configure Set the service to restart after a failure.\n"
     "         status   Show what the UPS server reports now.\n"
     "         notice   Send a test notice to the users; a text may follow.\n"
     "\n";
@@ -78,7 +79,7 @@ bool MakeReadOnly(const std::string& path)
 TEST_F(ClientStart, ServiceCommandsFailWithStatusOneAndNoMonitor)
 {
     WriteSettings(kNoServer);
-    for (const char* command : {"install", "remove", "start", "stop", "pause", "resume"}) {
+    for (const char* command : {"install", "remove", "start", "stop", "pause", "resume", "configure"}) {
         ProcessResult r = Run({command});
         EXPECT_EQ(kFailed, r.exitCode) << command;
         EXPECT_EQ(std::string::npos, r.err.find("Connecting to server.")) << command;

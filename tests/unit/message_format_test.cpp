@@ -72,8 +72,10 @@ TEST(MessageCatalogue, HoldsItsTextsAsStored)
         {MSG_POWER_RESTORED_AT, "UPS power restored, aborting shutdown. Server[%1].\r\n"},
         {MSG_TOO_FEW_SERVERS, "Minimum Supplies is %1, but only %2 servers are set: the computer runs only while all "
                               "%2 UPSes have power.\r\n"},
+        {MSG_SETTINGS_KEPT, "The settings file %1 %2: the client keeps the settings it read last until the file can "
+                            "be read again.\r\n"},
     };
-    ASSERT_EQ(31u, cvn::kCatalogueSize);
+    ASSERT_EQ(32u, cvn::kCatalogueSize);
     for (const auto& entry : expected) {
         const char* text = cvn::FindCatalogueText(entry.id);
         ASSERT_NE(nullptr, text) << std::hex << entry.id;
