@@ -5,10 +5,10 @@
 // user could have written. setup_trust_win32.cpp holds them; natively they
 // fail with the system's "not supported" error, as the service commands do.
 //
-//   trust <folder> [<product code>]
+//   trust <folder> [<product codes, separated by ";">]
 //       Changes nothing. Refuses a settings file in the folder that the
 //       registry does not vouch for (the setup's uninstall entry, the
-//       package's own one for the product code, or the mark of settings
+//       package's own ones for the product codes, or the mark of settings
 //       kept in that folder), anything in the folder that is a link or has
 //       other names elsewhere, and anything owned by, or whose access rules
 //       let write it, change its rules or take it, anyone but the
@@ -19,7 +19,7 @@
 //       opens every file in it with read sharing only: one that someone
 //       still holds open for writing is refused (after a few seconds, which
 //       a virus scanner's look takes).
-//   msibegin <folder> <product code> <server address> <settings file>
+//   msibegin <folder> <product codes> <server address> <settings file>
 //       The package's first step: trust, the server address that the
 //       installation will have (given, in the prepared file or in the
 //       settings already in the folder), lock, and an empty folder for what
@@ -29,10 +29,11 @@
 //       The package's second step: the settings file written from what the
 //       package handed over, as the setup writes it, and that hand-over
 //       deleted.
-//   msiend <folder> <purge>
+//   msiend <folder> <purge> [<upgrading product code>]
 //       At removal: with purge "1" the settings and the trace file go;
 //       otherwise settings left in the folder are marked as kept in the
-//       registry, as the setup's uninstaller marks them.
+//       registry, as the setup's uninstaller marks them. A removal by a
+//       newer package's upgrade leaves that package's hand-over alone.
 //
 // Exit statuses: 0 done, kExitRefused refused (the reason on standard error
 // and in the Event Log, nothing changed by the verb), kExitFailed failed.

@@ -409,13 +409,24 @@ void JudgePlace(const std::string& folder)
 
 // The settings file in folder is ours when the registry, which only
 // administrators can write, has the folder on record: the setup's
-// installation, the package's (for its product code), or settings kept.
-bool Vouched(const std::string& folder, const std::string& product)
+// installation, the package's (for one of the product codes, separated by
+// ";": the package itself and the older versions it replaces), or settings
+// kept.
+bool Vouched(const std::string& folder, const std::string& products)
 {
     std::string setup = MachineValue(std::string(kUninstallKey) + kSetupEntry, "InstallLocation");
     if (!setup.empty() && SameText(NormalPath(setup), folder))
         return true;
-    if (!product.empty()) {
+    size_t start = 0;
+    while (start < products.size()) {
+        size_t end = products.find(';', start);
+        if (end == std::string::npos)
+            end = products.size();
+        std::string product = products.substr(start, end - start);
+        start = end + 1;
+        // A product code is a GUID in braces: nothing else names a key here.
+        if (product.size() != 38 || product[0] != '{' || product.find('\\') != std::string::npos)
+            continue;
         std::string package = MachineValue(std::string(kUninstallKey) + product, "InstallLocation");
         if (!package.empty() && SameText(NormalPath(package), folder))
             return true;
@@ -663,13 +674,17 @@ void MsiSettings(const std::string& folder, const std::string& prepared)
     ForgetKept(folder);
 }
 
-// msiend: the settings kept and marked, or purged.
-void MsiEnd(const std::string& folder, bool purge)
+// msiend: the settings kept and marked, or purged. In an upgrade the
+// newer package removes the older one after its own msibegin: the
+// hand-over folder is the newer package's then.
+void MsiEnd(const std::string& folder, bool purge, bool upgrade)
 {
     std::string settings = Join(folder, kSettingsName);
     std::string handOverFolder = Join(folder, kHandOverFolder);
-    DeleteFileA(Join(handOverFolder, kHandOverFile).c_str());
-    RemoveDirectoryA(handOverFolder.c_str());
+    if (!upgrade) {
+        DeleteFileA(Join(handOverFolder, kHandOverFile).c_str());
+        RemoveDirectoryA(handOverFolder.c_str());
+    }
     if (purge) {
         DeleteFileA(settings.c_str());
         DeleteFileA(Join(folder, kTraceName).c_str());
@@ -715,7 +730,7 @@ int RunSetupVerb(const std::string& verb, const std::vector<std::string>& argume
         else if (lower == "msisettings")
             MsiSettings(folder, argument(1).empty() ? "" : NormalPath(argument(1)));
         else
-            MsiEnd(folder, argument(1) == "1");
+            MsiEnd(folder, argument(1) == "1", !argument(2).empty());
         return 0;
     } catch (CRefusal& refusal) {
         std::vector<const char*> inserts;

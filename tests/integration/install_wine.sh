@@ -9,8 +9,8 @@
 # the installed service) alive.
 # Then the Windows Installer package in the same prefix: its tables, a
 # refusal beside the setup's installation and of the setup beside it, the
-# refusals without a server address and of a folder with an entry everyone
-# may write, a silent install, an upgrade to a newer package (built here
+# refusals without a server address, of a folder with an entry everyone
+# may write and of one with a file held open for writing, a silent install, a repair, an upgrade to a newer package (built here
 # from the same programs), the removal keeping the settings, and PURGE=1.
 # Usage: install_wine.sh <build dir> <setup.exe> <version> <package.msi>
 build=$(cd "$1" && pwd)
@@ -46,7 +46,7 @@ fail() {
   echo "--- simulator:" >&2; cat "$work/sim" >&2
   exit 1
 }
-reg_value() { "$WINE" reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z]* *//p"; }
+reg_value() { "$WINE" reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
 state() { "$WINE" sc query "$service" </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'; }
 logins() { grep -c 'login accepted' "$work/sim"; }
 # The settings as the setup writes them (WritePrivateProfileString: CRLF).
@@ -330,6 +330,26 @@ run_msi '/i C:\package.msi SERVERADDRESS=127.0.0.1'
   [ -z "$(state)" ] || fail "the refused package changed something"
 chmod 644 "$dir/scripts/stop-db.cmd"
 
+# A file that a program holds open for writing (a client run by hand from
+# the folder, writing its trace beside it, its server not there): refused
+# after the lock and the grace for virus scanners, the file named.
+held=$dir/scripts/held
+mkdir -p "$held"
+cp "$build/bin/CVNRemote.exe" "$build/bin/QMXDLL.dll" "$held/"
+printf '[Settings]\r\nServer Address=127.0.0.1\r\nServer Port=1\r\n[Debug]\r\nOn=1\r\nLevel=2\r\n' >"$held/CVNRemote.ini"
+"$WINE" "$held/CVNRemote.exe" daemon </dev/null >/dev/null 2>&1 &
+holder=$!
+for _ in $(seq 100); do [ -s "$held/agtrace.log" ] && break; sleep 0.2; done
+[ -s "$held/agtrace.log" ] || fail "the client run by hand wrote no trace"
+run_msi '/i C:\package.msi SERVERADDRESS=127.0.0.1'
+kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+[ "$rc" = "$action_failed" ] &&
+  grep -qF 'C:\Program Files\CVNRemote\scripts\held\agtrace.log is held open for writing' "$work/err" ||
+  fail "a file held open: status $rc: $(cat "$work/err")"
+[ ! -e "$dir/CVNRemote.exe" ] && [ -z "$(state)" ] || fail "the install went on over a file held open"
+for _ in $(seq 50); do rm -rf "$held" 2>/dev/null && [ ! -e "$held" ] && break; sleep 0.2; done
+
 # A silent install against the simulator: the programs, the settings from
 # the properties, the service registered, started at boot and running, the
 # Event Log source, the log with the address and without the password.
@@ -373,6 +393,13 @@ protected=$(first 'SetFileSecurityW (L"C:\\Program Files\\CVNRemote\\CVNRemote.i
 written=$(first NtCreateFile 'CVNRemote\\CVNRemote.ini"' // '$')
 [ -n "$protected" ] && [ "$protected" -lt "$written" ] || fail "package settings written before they were protected"
 
+# A repair (all files again) keeps the settings byte for byte.
+cp "$dir/CVNRemote.ini" "$work/before-repair"
+code=$(rows "$msi" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
+run_msi "/fa $code"
+[ "$rc" = 0 ] && [ "$(state)" = 4 ] || fail "repair: status $rc, state $(state): $(cat "$work/err")"
+cmp -s "$work/before-repair" "$dir/CVNRemote.ini" || fail "the repair changed the settings: $(cat "$dir/CVNRemote.ini")"
+
 # The setup refuses to install beside the package.
 run_setup "/S /SERVER=127.0.0.1 /PORT=$mport"
 [ "$rc" = 2 ] && grep -qF 'installed here by its Windows Installer package' "$work/err" ||
@@ -383,14 +410,16 @@ run_setup "/S /SERVER=127.0.0.1 /PORT=$mport"
 # the service started again; one version on record.
 sed -i 's/^Low Battery Shutdown=30/Low Battery Shutdown=25/' "$dir/CVNRemote.ini"
 echo damaged >"$dir/CVNShutdown.exe"
+for _ in $(seq 50); do [ "$(mlogins)" -ge 1 ] && [ "$(state)" = 4 ] && break; sleep 0.2; done
+before=$(mlogins)
 run_msi '/i C:\newer.msi ONBATTERY=45'
 [ "$rc" = 0 ] || fail "package upgrade ended with $rc: $(cat "$work/err")"
 port=$mport settings 45 25 "$mpw" >"$work/expected"
 cmp -s "$work/expected" "$dir/CVNRemote.ini" || fail "settings after the package upgrade: $(cat "$dir/CVNRemote.ini")"
 cmp -s "$build/bin/CVNShutdown.exe" "$dir/CVNShutdown.exe" || fail "programs not replaced by the upgrade"
 [ "$(state)" = 4 ] || fail "service state after the package upgrade: $(state)"
-for _ in $(seq 50); do [ "$(mlogins)" = 2 ] && break; sleep 0.2; done
-[ "$(mlogins)" = 2 ] || fail "the service was not started again after the package upgrade"
+for _ in $(seq 50); do [ "$(mlogins)" = $((before + 1)) ] && break; sleep 0.2; done
+[ "$(mlogins)" = $((before + 1)) ] || fail "the service was not started again after the package upgrade"
 entries=$("$WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s </dev/null 2>/dev/null | tr -d '\r' |
   grep -c 'DisplayName *REG_SZ *Corvane Remote Shutdown Client')
 [ "$entries" = 1 ] || fail "$entries versions on record after the upgrade"
