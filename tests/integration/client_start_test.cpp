@@ -28,6 +28,9 @@ const char* const kUsageNT =
     "         pause    Pause service.\n"
     "         resume   Resume service.\n"
     "         configure Set the service to restart after a failure.\n"
+    "         trust folder  Check a folder before a setup takes it.\n"
+    "         lock folder   Lock a folder for the service, after trust.\n"
+    "         msibegin, msisettings, msiend  Steps of the installer package.\n"
     "         status   Show what the UPS server reports now.\n"
     "         notice   Send a test notice to the users; a text may follow.\n"
     "\n";

@@ -74,8 +74,24 @@ TEST(MessageCatalogue, HoldsItsTextsAsStored)
                               "%2 UPSes have power.\r\n"},
         {MSG_SETTINGS_KEPT, "The settings file %1 %2: the client keeps the settings it read last until the file can "
                             "be read again.\r\n"},
+        // The installation's security steps.
+        {MSG_SETUP_UNVOUCHED, "%1 is not a settings file that this client's setup left there: the service would run "
+                              "what it says as the system account. Move it away, or choose another folder.\r\n"},
+        {MSG_SETUP_OWNER, "%1 belongs to %2, not to the administrators: anyone could have put it there for the service "
+                          "to run.\r\n"},
+        {MSG_SETUP_WRITABLE, "%1 may be changed by %2, not only by the administrators: anyone could have put it there "
+                             "for the service to run.\r\n"},
+        {MSG_SETUP_LINK, "%1 is a link to another place or has other names elsewhere: the setup does not take a folder "
+                         "that holds such a thing.\r\n"},
+        {MSG_SETUP_HELD_OPEN, "%1 is held open for writing by another program: what it holds could still change after "
+                              "the setup's look.\r\n"},
+        {MSG_SETUP_NO_ADDRESS, "No server address: give it with SERVERADDRESS, or in the settings file that SETTINGSFILE "
+                               "names.\r\n"},
+        {MSG_SETUP_STEP_FAILED, "Cannot %1 %2: %3\r\n"},
+        {MSG_SETUP_SYSTEM_FOLDER, "The folder %1 is, or holds, a folder of Windows: choose a folder of its own for the "
+                                  "client.\r\n"},
     };
-    ASSERT_EQ(32u, cvn::kCatalogueSize);
+    ASSERT_EQ(40u, cvn::kCatalogueSize);
     for (const auto& entry : expected) {
         const char* text = cvn::FindCatalogueText(entry.id);
         ASSERT_NE(nullptr, text) << std::hex << entry.id;
