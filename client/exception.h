@@ -45,6 +45,12 @@ enum : std::uint32_t {
     MSG_SHUTTING_DOWN_AT = 0x8002002D,
     MSG_POWER_RESTORED_AT = 0x4002002E,
     MSG_TOO_FEW_SERVERS = 0x8002002F,
+    // What a server address cannot be, or this system cannot reach.
+    MSG_ADDRESS_WITH_PORT = 0xC0020048,
+    MSG_ADDRESS_MALFORMED = 0xC0020049,
+    MSG_ZONE_NOT_NUMBER = 0xC002004A,
+    MSG_IPV6_NOT_SUPPORTED = 0xC002004B,
+    MSG_IPV6_NOT_INSTALLED = 0xC002004C,
 };
 
 class CCVNException {

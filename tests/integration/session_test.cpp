@@ -403,12 +403,11 @@ TEST_F(Session, APortBeyondSixteenBitsUsesItsLowBits)
 // the next attempt.
 namespace {
 std::atomic<int> g_lookups{0};
-bool SlowLookup(const char*, std::uint32_t* address)
+bool SlowLookup(const char*, cvn::CNetAddresses* addresses)
 {
     ++g_lookups;
     std::this_thread::sleep_for(std::chrono::seconds(2));
-    *address = cvn::NetParseAddress("127.0.0.1");
-    return true;
+    return cvn::NetResolveHost("127.0.0.1", addresses);
 }
 }  // namespace
 
