@@ -26,8 +26,9 @@ typedef std::vector<CNetAddress> CNetAddresses;
 // the system has no such family at all (Windows XP without its IPv6 stack).
 int NetOpenStream(bool v6 = false, bool* noFamily = nullptr);
 // The address of a literal (ParseServerAddress said IPv4 or IPv6), never
-// looked up.
-enum class NetLiteral { Found, Invalid, ZoneNotNumber, NotSupported };
+// looked up. NotSupported: a Windows without getaddrinfo (before XP);
+// NoIPv6: a system without its IPv6 stack.
+enum class NetLiteral { Found, Invalid, ZoneNotNumber, NotSupported, NoIPv6 };
 NetLiteral NetLiteralAddress(const CServerAddress& parsed, CNetAddresses* addresses);
 // Every address of a host name, both families, in the order the system
 // gives them; false when the name does not resolve. Blocks for as long as

@@ -74,7 +74,6 @@ struct CAddressCalls {
         freeaddrinfo(found);
         return !addresses->empty();
     }
-
 };
 
 // Made before main: no first use races to look the calls up.
@@ -188,8 +187,15 @@ NetLiteral NetLiteralAddress(const CServerAddress& parsed, CNetAddresses* addres
     // Windows reads a zone by its interface number only.
     if (!parsed.zone.empty() && !ZoneIsNumber(parsed.zone))
         return NetLiteral::ZoneNotNumber;
-    return calls.Lookup(parsed.host.c_str(), AF_INET6, AI_NUMERICHOST, addresses) ? NetLiteral::Found
-                                                                                  : NetLiteral::Invalid;
+    if (calls.Lookup(parsed.host.c_str(), AF_INET6, AI_NUMERICHOST, addresses))
+        return NetLiteral::Found;
+    // XP without its IPv6 stack reads no IPv6 address at all: that is what
+    // the administrator must hear, not that the address is wrong.
+    bool noFamily = false;
+    const int probe = NetOpenStream(true, &noFamily);
+    if (probe != -1)
+        NetClose(probe);
+    return noFamily ? NetLiteral::NoIPv6 : NetLiteral::Invalid;
 }
 
 bool NetResolveHost(const char* name, CNetAddresses* addresses)

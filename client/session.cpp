@@ -162,6 +162,9 @@ bool FindAddresses(const std::string& server, const std::string& address, const 
     case cvn::NetLiteral::NotSupported:
         ReportOnce(MSG_IPV6_NOT_SUPPORTED, address);
         return false;
+    case cvn::NetLiteral::NoIPv6:
+        ReportOnce(MSG_IPV6_NOT_INSTALLED, address);
+        return false;
     }
     return false;
 }

@@ -80,6 +80,7 @@ Socket Listen(std::uint16_t port, int backlog, std::string* error, bool v6)
     sockaddr_in address4 = Loopback(port);
     sockaddr_in6 address6 = Loopback6(port);
     // Only IPv6 on the IPv6 listener: the IPv4 one has its own.
+    const DWORD on = 1;
     if (v6)
         setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
     const sockaddr* address = v6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address4);
