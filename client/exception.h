@@ -56,6 +56,12 @@ enum : std::uint32_t {
     MSG_SETUP_NO_ADDRESS = 0xC0020055,
     MSG_SETUP_STEP_FAILED = 0xC0020056,
     MSG_SETUP_SYSTEM_FOLDER = 0xC0020057,
+    // What a server address cannot be, or this system cannot reach.
+    MSG_ADDRESS_WITH_PORT = 0xC0020048,
+    MSG_ADDRESS_MALFORMED = 0xC0020049,
+    MSG_ZONE_NOT_NUMBER = 0xC002004A,
+    MSG_IPV6_NOT_SUPPORTED = 0xC002004B,
+    MSG_IPV6_NOT_INSTALLED = 0xC002004C,
 };
 
 class CCVNException {

@@ -699,4 +699,38 @@ TEST_F(TwoUps, WithBothNeededOneOutageShutsDownOnTimeWhateverTheOtherServerDoes)
     EXPECT_FALSE(server.Connection(1).loggedIn);
 }
 
+#if !defined(_WIN32)
+// The first server's name never resolves (its name server lost its
+// upstream): the second server, a name of two addresses whose first refuses,
+// has its session at once all the same, and its outage brings the countdown
+// and the shutdown on time.
+TEST_F(TwoUps, AHungLookUpOfOneServerHoldsUpNeitherTheOtherSessionNorTheShutdown)
+{
+    RunOptions slow;
+    slow.env["LD_PRELOAD"] = BinPath("libcvn_slow_resolver.so");
+    slow.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+    slow.env["CVN_SLOW_RESOLVER_MS"] = "120000";
+    extraSettings += "Minimum Supplies=2\n[Server 2]\nServer Address=ups.two.test\nServer Port=" +
+                     std::to_string(second.Port()) + "\n";
+    WriteSettings(3, 30, "ups.slow.test");
+    const Clock::time_point start = Clock::now();
+    client = env.Start("CVNRemote", {"daemon"}, slow);
+    ASSERT_TRUE(second.WaitForText(1, "GetValue(Battery Status)\r\n", 5000)) << client->Err();
+    EXPECT_LE(Seconds(Clock::now() - start), 3.0);
+    second.SetOutput("Battery");
+    const Clock::time_point warned = AwaitMessage(1, 5000);
+    const Clock::time_point shutdown = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_LE(Seconds(shutdown - warned), 4.0);
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+    EXPECT_TRUE(AwaitShutdown(10000));
+    EXPECT_TRUE(server.Connections().empty());
+    // The trace shows both addresses of the second server's name.
+    const std::string port = std::to_string(second.Port());
+    EXPECT_NE(std::string::npos, ReadText(env.AppDir() + "agtrace.log")
+                                     .find("CONNECT:[::1]:" + port + "\nT3:[Server 2] CONNECT:127.0.0.1:" + port))
+        << ReadText(env.AppDir() + "agtrace.log");
+}
+#endif
+
 }  // namespace

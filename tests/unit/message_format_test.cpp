@@ -90,8 +90,19 @@ TEST(MessageCatalogue, HoldsItsTextsAsStored)
         {MSG_SETUP_STEP_FAILED, "Cannot %1 %2: %3\r\n"},
         {MSG_SETUP_SYSTEM_FOLDER, "The folder %1 is, or holds, a folder of Windows: choose a folder of its own for the "
                                   "client.\r\n"},
+        // A server address the client cannot use.
+        {MSG_ADDRESS_WITH_PORT, "Server Address %1 holds a port. Write the address alone (an IPv6 address with or "
+                                "without its brackets) and the port as Server Port.\r\n"},
+        {MSG_ADDRESS_MALFORMED, "Server Address %1 is neither an IPv4 address, nor an IPv6 address with a zone this "
+                                "computer has, nor a host name.\r\n"},
+        {MSG_ZONE_NOT_NUMBER, "Server Address %1: on Windows the zone of an IPv6 address is the number of its "
+                              "interface, as in fe80::1%%3.\r\n"},
+        {MSG_IPV6_NOT_SUPPORTED, "Server Address %1 is an IPv6 address, which this version of Windows cannot reach: "
+                                 "use an IPv4 address or a host name.\r\n"},
+        {MSG_IPV6_NOT_INSTALLED, "Server Address %1 has an IPv6 address, but this computer has no IPv6 protocol "
+                                 "installed to reach it.\r\n"},
     };
-    ASSERT_EQ(40u, cvn::kCatalogueSize);
+    ASSERT_EQ(45u, cvn::kCatalogueSize);
     for (const auto& entry : expected) {
         const char* text = cvn::FindCatalogueText(entry.id);
         ASSERT_NE(nullptr, text) << std::hex << entry.id;
