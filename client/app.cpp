@@ -49,7 +49,6 @@ void WriteUsage(bool win9x)
         std::fputs("         pause    Pause service.\n", stderr);
         std::fputs("         resume   Resume service.\n", stderr);
         std::fputs("         configure Set the service to restart after a failure.\n", stderr);
-            }
         std::fputs("         trust folder  Check a folder before a setup takes it.\n", stderr);
         std::fputs("         lock folder   Lock a folder for the service, after trust.\n", stderr);
         std::fputs("         msibegin, msisettings, msiend  Steps of the installer package.\n", stderr);

@@ -105,10 +105,12 @@ TEST(LineRules, ALineCutAtAnyPlaceIsTakenWhole)
             Session session;
             session.flags = row.before;
             const Flags first = session.Read(row.line.substr(0, cut));
-            if (row.before.onBattery == row.after.onBattery)
+            if (row.before.onBattery == row.after.onBattery) {
                 EXPECT_EQ(row.before.onBattery, first.onBattery) << row.line << " cut at " << cut;
-            if (row.before.batteryLow == row.after.batteryLow)
+            }
+            if (row.before.batteryLow == row.after.batteryLow) {
                 EXPECT_EQ(row.before.batteryLow, first.batteryLow) << row.line << " cut at " << cut;
+            }
             const Flags second = session.Read(row.line.substr(cut));
             EXPECT_EQ(row.after.onBattery, second.onBattery) << row.line << " cut at " << cut;
             EXPECT_EQ(row.after.batteryLow, second.batteryLow) << row.line << " cut at " << cut;
