@@ -198,6 +198,8 @@ void CCVNRemoteApp::Monitor()
             unsigned long wait = std::min<unsigned long>(onBattery ? kWaitOnBatteryMs : kWaitOnMainsMs,
                                                          std::max<unsigned long>(liveness.TimeLeft(Now()), 1));
             wait = bounded(wait);
+            // A settings change in view is taken on time.
+            wait = std::min<unsigned long>(wait, std::max<std::uint32_t>(m_pSettings->NextLookMs(Now()), 1));
             resume.Begin();
             cvn::NetWait result = cvn::NetWaitSession(session, wait, &m_StopRequest);
             resume.End(wait);

@@ -135,6 +135,8 @@ void CCVNRemoteApp::MonitorSupplies(const std::vector<std::string>& sections)
         const std::int64_t left = countdown.TimeLeft(Now());
         if (left >= 0)
             wait = std::min(wait, std::max(static_cast<unsigned long>(left), kShortestWaitMs));
+        // A settings change in view is taken on time.
+        wait = std::min<unsigned long>(wait, std::max<std::uint32_t>(m_pSettings->NextLookMs(Now()), 1));
         resume.Begin();
         cvn::CEvent::WaitEither(m_StopRequest.Event(), board->Changed(), wait);
         resume.End(wait);
