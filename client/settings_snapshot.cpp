@@ -138,6 +138,8 @@ CSettingsSnapshot::Outcome CSettingsSnapshot::Offer(bool opened, const std::stri
     return Outcome::Taken;
 }
 
+const std::uint32_t CSettingsSnapshot::kNoLook;
+
 std::uint32_t CSettingsSnapshot::NextLookMs(std::uint32_t tick) const
 {
     if (!m_bCandidate)
