@@ -11,6 +11,7 @@
 #include "exception.h"
 #include "ini_file.h"
 #include "line_joiner.h"
+#include "trace_budget.h"
 #include "line_rules.h"
 #include "liveness.h"
 #include "qmx/debug.h"
@@ -92,6 +93,7 @@ void CCVNRemoteApp::Monitor()
     cvn::CCountdown countdown;
     cvn::CLiveness liveness;
     cvn::CLineJoiner lines;
+    cvn::CTraceBudget recvTrace;
     cvn::CResumeWatch resume;
     cvn::CMonitorHost host(*this, resume);
     // The facts an event command is told, as they stand now.
@@ -210,8 +212,14 @@ void CCVNRemoteApp::Monitor()
                 int received = cvn::NetReceive(session, buffer, kReceiveSize);
                 if (received > 0) {
                     liveness.Heard(Now());
-                    std::string text = cvn::PrintableText(buffer, static_cast<size_t>(received));
-                    CDebug::Trace(CDebug::TraceDetail, "RECV:%s\n", text.c_str());
+                    std::uint32_t untraced = 0;
+                    if (recvTrace.Allow(Now(), &untraced)) {
+                        if (untraced)
+                            CDebug::Trace(CDebug::TraceDetail, "RECV: %u reads not traced\n",
+                                          static_cast<unsigned>(untraced));
+                        const std::string text = cvn::PrintableText(buffer, static_cast<size_t>(received));
+                        CDebug::Trace(CDebug::TraceDetail, "RECV:%s\n", text.c_str());
+                    }
                     const std::string whole = cvn::ApplyRead(lines, buffer, static_cast<size_t>(received),
                                                              onBattery, batteryLow, std::string());
                     m_Commands.Heard(whole.data(), whole.size());

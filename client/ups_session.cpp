@@ -10,6 +10,7 @@
 #include "exception.h"
 #include "ini_file.h"
 #include "line_joiner.h"
+#include "trace_budget.h"
 #include "line_rules.h"
 #include "liveness.h"
 #include "net.h"
@@ -132,8 +133,14 @@ private:
             }
             m_liveness.Heard(Now());
             const std::size_t length = static_cast<std::size_t>(received);
-            const std::string text = PrintableText(buffer, length);
-            CDebug::Trace(CDebug::TraceDetail, "%sRECV:%s\n", m_request.traceTag.c_str(), text.c_str());
+            std::uint32_t untraced = 0;
+            if (m_recvTrace.Allow(Now(), &untraced)) {
+                if (untraced)
+                    CDebug::Trace(CDebug::TraceDetail, "%sRECV: %u reads not traced\n", m_request.traceTag.c_str(),
+                                  static_cast<unsigned>(untraced));
+                const std::string text = PrintableText(buffer, length);
+                CDebug::Trace(CDebug::TraceDetail, "%sRECV:%s\n", m_request.traceTag.c_str(), text.c_str());
+            }
             const std::string whole =
                 ApplyRead(m_lines, buffer, length, m_power.onBattery, m_power.batteryLow, m_request.traceTag);
             TakeHeardValues(whole.data(), whole.size(), m_facts);
@@ -175,6 +182,7 @@ private:
     std::string m_name;
     CLiveness m_liveness;
     CLineJoiner m_lines;
+    CTraceBudget m_recvTrace;
     CResumeWatch m_resume;
     int m_socket = -1;
 };
@@ -201,6 +209,13 @@ void CUpsBoard::Update(std::size_t ups, const CPowerFlags& power, const CCommand
 {
     std::lock_guard<CLock> hold(m_lock);
     CUps& entry = m_ups[ups];
+    // A read that changes nothing wakes nobody: a server repeating its
+    // lines as fast as it can must cost the monitor nothing.
+    if (entry.power.onBattery == power.onBattery && entry.power.batteryLow == power.batteryLow &&
+        entry.facts.outputSource == facts.outputSource && entry.facts.batteryStatus == facts.batteryStatus &&
+        entry.facts.server == facts.server && entry.facts.port == facts.port && entry.facts.ups == facts.ups &&
+        entry.name == name)
+        return;
     if (entry.power.onBattery != power.onBattery || entry.power.batteryLow != power.batteryLow)
         m_changedUps.push_back(ups);
     entry.power = power;
