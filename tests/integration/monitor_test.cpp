@@ -386,6 +386,52 @@ TEST_F(Monitor, AnUnreachableServerIsTriedAgainAfterTwentySeconds)
     EXPECT_TRUE(Messages().empty());
 }
 
+// TCP may deliver an update in pieces, and each piece is part of its line,
+// not a line: "Bat" is no mains and "{{O" no low battery. The warning and
+// the shutdown come as for a whole line, and nothing else.
+TEST_F(Monitor, AnUpdateCutBetweenReadsIsTakenAsTheWholeLine)
+{
+    StartClient(3);
+    server.SetFault(upssim::Fault::SplitLines, true);
+    server.SetOutput("Battery");
+    const Clock::time_point warned = AwaitMessage(1);
+    ASSERT_NE(Clock::time_point(), warned) << client->Err();
+    server.SendRaw("Battery Status={{O");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    server.SendRaw("K}}\r\n");
+    const Clock::time_point shutdown = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_GE(Seconds(shutdown - warned), 2.5);
+    EXPECT_LE(Seconds(shutdown - warned), 4.0);
+    EXPECT_TRUE(AwaitShutdown(5000));
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+}
+
+// A server repeating what it said as fast as the client reads: lines that
+// change nothing bring no notice, and the deadline holds.
+TEST_F(Monitor, AFloodOfUnchangedLinesChangesNothingAndTheDeadlineHolds)
+{
+    StartClient(3);
+    server.SetOutput("Battery");
+    const Clock::time_point warned = AwaitMessage(1);
+    ASSERT_NE(Clock::time_point(), warned) << client->Err();
+    std::string burst;
+    for (int i = 0; i < 100; ++i)
+        burst += "Output Source={{Battery}}\r\nBattery Status={{OK}}\r\n";
+    Clock::time_point shutdown;
+    while (Clock::now() < warned + std::chrono::seconds(10) && shutdown == Clock::time_point()) {
+        server.SendRaw(burst);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (Messages().size() >= 2)
+            shutdown = Clock::now();
+    }
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_GE(Seconds(shutdown - warned), 2.5);
+    EXPECT_LE(Seconds(shutdown - warned), 4.0);
+    EXPECT_TRUE(AwaitShutdown(5000));
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+}
+
 // A blip shorter than the notice delay is on record only; an outage that
 // lasts is told once the delay has passed, with the time really left, and
 // the shutdown comes on the clock that started at the failure.
