@@ -751,6 +751,29 @@ TEST_F(TwoUps, WithBothNeededOneOutageShutsDownOnTimeWhateverTheOtherServerDoes)
     EXPECT_FALSE(server.Connection(1).loggedIn);
 }
 
+// A [Server 2] whose address is commented out is ignored: it takes neither
+// the address nor the port of the [Server 3] below it, so the second UPS
+// counts once, and with both needed the first one's outage brings the
+// shutdown on time.
+TEST_F(TwoUps, ASectionWithoutItsAddressIsIgnoredAndBorrowsNothing)
+{
+    extraSettings += "Minimum Supplies=2\n[Server 2]\n#Server Address=127.0.0.1\n[Server 3]\n"
+                     "Server Address=127.0.0.1\nServer Port=" +
+                     std::to_string(second.Port()) + "\n";
+    WriteSettings(3, 30);
+    client = env.Start("CVNRemote", {"daemon"});
+    ASSERT_TRUE(second.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
+    ASSERT_TRUE(server.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
+    server.SetOutput("Battery");
+    const Clock::time_point warned = AwaitMessage(1);
+    const Clock::time_point shutdown = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_GE(Seconds(shutdown - warned), 2.5);
+    EXPECT_LE(Seconds(shutdown - warned), 4.5);
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+    EXPECT_EQ(1u, second.Connections().size());
+}
+
 #if !defined(_WIN32)
 // The first server's name never resolves (its name server lost its
 // upstream): the second server, a name of two addresses whose first refuses,
