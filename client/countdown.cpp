@@ -4,15 +4,6 @@
 
 namespace cvn {
 
-const char* const kOnBatteryMessage = "UPS on battery, system will shutdown in %d seconds.";
-const char* const kLowBatteryMessage = "UPS battery low, system will shutdown in %d seconds.";
-const char* const kShutdownNowMessage = "UPS on battery, shuting down now.";
-const char* const kPowerRestoredMessage = "UPS power restored, aborting shutdown.";
-const CNotice kOnBatteryNotice = {kOnBatteryMessage, MSG_ON_BATTERY};
-const CNotice kLowBatteryNotice = {kLowBatteryMessage, MSG_LOW_BATTERY};
-const CNotice kShutdownNowNotice = {kShutdownNowMessage, MSG_SHUTTING_DOWN};
-const CNotice kPowerRestoredNotice = {kPowerRestoredMessage, MSG_POWER_RESTORED};
-
 void CCountdown::Shorten(std::uint32_t now, int delaySeconds)
 {
     if (delaySeconds > kMaxDelaySeconds)

@@ -6,23 +6,9 @@
 
 #include <cstdint>
 
+#include "policy/episode.h"
+
 namespace cvn {
-
-// A message to the users, and the catalogue entry that puts the same text
-// on record (Event Log, standard error or syslog), the seconds as its insert.
-struct CNotice {
-    const char* format;
-    std::uint32_t messageId;
-};
-
-extern const char* const kOnBatteryMessage;
-extern const char* const kLowBatteryMessage;
-extern const char* const kShutdownNowMessage;
-extern const char* const kPowerRestoredMessage;
-extern const CNotice kOnBatteryNotice;
-extern const CNotice kLowBatteryNotice;
-extern const CNotice kShutdownNowNotice;
-extern const CNotice kPowerRestoredNotice;
 
 // What the countdown acts through: the millisecond tick count, the record of
 // each power event, the users' messages and the shutdown.
@@ -43,13 +29,6 @@ public:
     // After a request that was not taken: how long until the next one.
     virtual std::uint32_t NextRequestMs() { return 60000; }
 };
-
-// Tick counts wrap every 2^32 ms; they are compared by their signed 32-bit
-// difference, which holds for intervals up to 2^31 - 1 ms.
-inline bool TickIsLater(std::uint32_t a, std::uint32_t b)
-{
-    return static_cast<std::int32_t>(a - b) > 0;
-}
 
 class CCountdown {
 public:
