@@ -45,6 +45,8 @@ std::string Trimmed(const std::string& text)
     return text.substr(first, last - first);
 }
 
+}  // namespace
+
 // Lower case, blanks left out: how names in the settings are compared.
 std::string Folded(const std::string& text)
 {
@@ -55,6 +57,8 @@ std::string Folded(const std::string& text)
     }
     return folded;
 }
+
+namespace {
 
 // Through the C runtime, not a file stream: libstdc++'s file buffer would
 // import what the msvcrt.dll of Windows 98 and NT 4.0 lacks.
@@ -274,13 +278,6 @@ void CCommands::Heard(const char* data, std::size_t length)
     TakeHeardValues(data, length, m_Facts);
 }
 
-void CCommands::NewEpisode()
-{
-    m_bBeforeShutdownRan = false;
-    m_eAction = Action::NotMade;
-    m_dwFallbackMs = 0;
-}
-
 void CCommands::Keep(std::unique_ptr<CCommandProcess> process)
 {
     if (process)
@@ -396,9 +393,8 @@ std::unique_ptr<CCommandProcess> CCommands::StartWithin(const char* event, const
 bool CCommands::RunBeforeShutdown(CINIFile& ini, const CStopRequest& stop)
 {
     const std::string command = Trimmed(ini.GetString(kSection, "Before Shutdown Command", ""));
-    if (command.empty() || m_bBeforeShutdownRan)
+    if (command.empty())
         return true;
-    m_bBeforeShutdownRan = true;
     const char* name = "beforeshutdown";
     const int timeoutS = CommandTimeout(ini.GetInt(kSection, "Before Shutdown Timeout", kDefaultTimeoutS));
     std::string failure;
@@ -459,61 +455,3 @@ bool CCommandProcess::Wait(unsigned long ms, const CStopRequest& stop, std::stri
 }
 
 }  // namespace cvn
-
-bool CCVNRemoteApp::RunShutdown()
-{
-    CINIFile ini(m_strIniFile.c_str());
-    if (!m_Commands.RunBeforeShutdown(ini, m_StopRequest))
-        return false;
-
-    // A dry run goes this far as usual; the request (or the chosen action)
-    // is only put on record. It counts as a request the system took: the
-    // countdown asks no more in this episode, and the monitor goes on, since
-    // nothing stops it.
-    if (cvn::DryRun(ini)) {
-        CCVNException(MSG_DRY_RUN, 0).Report();
-        return true;
-    }
-
-    using Action = cvn::CCommands::Action;
-    const std::string action = cvn::Folded(ini.GetString("Commands", "Shutdown Action", ""));
-    if (m_Commands.ActionState() == Action::Waiting) {
-        // The action said it worked, yet the client still runs and nothing
-        // ended the episode: the battery does not wait for it any longer.
-        const std::string seconds = std::to_string(m_Commands.NextRequestMs(0) / 1000);
-        m_Commands.ActionOver();
-        CCVNException(MSG_ACTION_NO_EFFECT, 2, m_Commands.ActionName().c_str(), seconds.c_str()).Report();
-    } else if (m_Commands.ActionState() == Action::NotMade && !action.empty() && action != "shutdown") {
-        // Once per episode: an action that does nothing must not be made
-        // over and over while the battery runs down.
-        m_Commands.ActionMade(action);
-        CDebug::Trace(CDebug::TraceDetail, "Shutdown action [%s]\n", action.c_str());
-        std::string failure;
-        bool done = false;
-        const std::uint32_t start = cvn::SuspendClock();
-        if (action == "hibernate")
-            done = m_Commands.Hibernate(m_StopRequest, failure);
-        else if (action == "command")
-            done = m_Commands.RunShutdownCommand(ini, m_StopRequest, failure);
-        else
-            failure = "not one of shutdown, hibernate, command";
-        // Hibernation that returns once the computer has woken (or is still
-        // in the call when it wakes) shows the suspension on the clock.
-        const std::uint32_t away = cvn::Overrun(start, cvn::SuspendClock(), cvn::CCommands::kHibernateWaitMs);
-        if (action == "hibernate" && away > cvn::kSuspendedAfterMs) {
-            m_Commands.RequestFreshStart(away);
-            return true;
-        }
-        if (done) {
-            // Checked, not trusted: the countdown comes back after the
-            // fallback delay unless the computer goes down or sleeps.
-            m_Commands.AwaitAction(static_cast<std::uint32_t>(cvn::FallbackDelay(ini)) * 1000u);
-            return false;
-        }
-        if (m_StopRequest.Raised())
-            return false;
-        CCVNException(MSG_ACTION_FAILED, 2, action.c_str(), failure.c_str()).Report();
-    }
-    ShutdownSystem();
-    return m_bStop;
-}

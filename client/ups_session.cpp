@@ -12,7 +12,6 @@
 #include "line_rules.h"
 #include "liveness.h"
 #include "net.h"
-#include "policy_settings.h"
 #include "resume.h"
 #include "servers.h"
 
@@ -37,6 +36,7 @@ struct CSessionThread {
     std::size_t ups = 0;
     std::string iniFile;
     std::string section;
+    bool named = true;
 };
 
 class CUpsSession {
@@ -46,15 +46,16 @@ public:
     {
         m_request.iniFile = own.iniFile;
         m_request.section = own.section;
-        m_request.named = true;
-        m_request.traceTag = "[" + own.section + "] ";
+        m_request.named = own.named;
+        if (own.named)
+            m_request.traceTag = "[" + own.section + "] ";
         m_request.stop = &m_board.Stop();
         m_facts.ups = own.section;
     }
 
     void Run()
     {
-        while (!m_board.Stop().Raised()) {
+        while (!m_board.Stop().Raised() && !m_bEnded) {
             if (m_socket == -1)
                 Connect();
             else
@@ -66,25 +67,44 @@ public:
 
 private:
     // The server as the settings give it now, on the board for the commands.
-    void Publish()
+    // False when the single server's address is gone: that ends the
+    // monitor, as it always has.
+    bool Publish()
     {
         const CServerEntry server = ReadServer(m_ini, m_request.section);
+        if (!m_request.named && server.address.empty()) {
+            CCVNException(MSG_NO_SERVER_ADDRESS, 0).Report();
+            m_board.Fail(MSG_NO_SERVER_ADDRESS);
+            return false;
+        }
         m_facts.server = server.address;
         m_facts.port = server.port;
         m_name = ServerName(server);
-        m_board.Update(m_ups, m_power, m_facts, m_name);
+        m_address = server.address;
+        m_board.Publish(m_ups, m_facts, m_name);
+        return true;
     }
 
     void Connect()
     {
-        Publish();
+        if (!Publish()) {
+            m_bEnded = true;
+            return;
+        }
         m_socket = OpenUpsSession(m_request);
         if (m_socket != -1) {
-            CCVNException(MSG_CONNECTED_AT, 1, m_name.c_str()).Report();
-            m_board.SessionEvent(m_ups, CommandEvent::SessionMade);
+            if (m_request.named)
+                CCVNException(MSG_CONNECTED_AT, 1, m_name.c_str()).Report();
+            else
+                CCVNException(MSG_CONNECTED, 0).Report();
+            m_board.SessionEvent(m_ups, CUpsBoard::CItem::Kind::Made);
             m_liveness.Heard(Now());
         } else if (!m_board.Stop().Raised()) {
-            CCVNException(MSG_CONNECT_FAILED_AT, 1, m_name.c_str()).Report();
+            if (m_request.named)
+                CCVNException(MSG_CONNECT_FAILED_AT, 1, m_name.c_str()).Report();
+            else
+                CCVNException(MSG_CONNECT_FAILED, 1, m_address.c_str()).Report();
+            m_board.SessionEvent(m_ups, CUpsBoard::CItem::Kind::Failed);
             Pause();
         }
     }
@@ -131,24 +151,23 @@ private:
             CDebug::Trace(CDebug::TraceDetail, "%sRECV:%s\n", m_request.traceTag.c_str(), text.c_str());
             ApplyLines(buffer, length, m_power.onBattery, m_power.batteryLow);
             TakeHeardValues(buffer, length, m_facts);
-            m_board.Update(m_ups, m_power, m_facts, m_name);
+            m_board.Heard(m_ups, m_power, m_facts);
         }
     }
 
-    // The UPS keeps the values last heard: a session lost on battery counts
-    // as a low battery only where the settings say so.
+    // The UPS keeps the values last heard (what "Lost On Battery" makes of
+    // them is the episode's rule).
     void Lose(bool pauseFirst)
     {
         NetClose(m_socket);
         m_socket = -1;
         if (m_board.Stop().Raised())
             return;
-        CCVNException(MSG_CONNECTION_LOST_AT, 1, m_name.c_str()).Report();
-        m_board.SessionEvent(m_ups, CommandEvent::SessionLost);
-        if (m_power.onBattery && LostOnBatteryMeansLow(m_ini)) {
-            m_power.batteryLow = true;
-            m_board.Update(m_ups, m_power, m_facts, m_name);
-        }
+        if (m_request.named)
+            CCVNException(MSG_CONNECTION_LOST_AT, 1, m_name.c_str()).Report();
+        else
+            CCVNException(MSG_CONNECTION_LOST, 0).Report();
+        m_board.SessionEvent(m_ups, CUpsBoard::CItem::Kind::Lost);
         if (pauseFirst)
             Pause();
     }
@@ -166,6 +185,8 @@ private:
     CPowerFlags m_power;
     CCommandFacts m_facts;
     std::string m_name;
+    std::string m_address;
+    bool m_bEnded = false;
     CLiveness m_liveness;
     CResumeWatch m_resume;
     int m_socket = -1;
@@ -189,22 +210,33 @@ CUpsBoard::CUpsBoard(std::size_t count) : m_ups(count), m_running(count)
         m_allEnded.Set();
 }
 
-void CUpsBoard::Update(std::size_t ups, const CPowerFlags& power, const CCommandFacts& facts, const std::string& name)
+void CUpsBoard::Publish(std::size_t ups, const CCommandFacts& facts, const std::string& name)
 {
     std::lock_guard<CLock> hold(m_lock);
-    CUps& entry = m_ups[ups];
-    if (entry.power.onBattery != power.onBattery || entry.power.batteryLow != power.batteryLow)
-        m_changedUps.push_back(ups);
-    entry.power = power;
-    entry.facts = facts;
-    entry.name = name;
+    m_ups[ups].facts = facts;
+    m_ups[ups].name = name;
     m_changed.Set();
 }
 
-void CUpsBoard::SessionEvent(std::size_t ups, CommandEvent event)
+void CUpsBoard::Heard(std::size_t ups, const CPowerFlags& power, const CCommandFacts& facts)
 {
     std::lock_guard<CLock> hold(m_lock);
-    m_events.emplace_back(ups, event);
+    m_ups[ups].facts = facts;
+    m_items.push_back({CItem::Kind::Power, ups, power});
+    m_changed.Set();
+}
+
+void CUpsBoard::SessionEvent(std::size_t ups, CItem::Kind kind)
+{
+    std::lock_guard<CLock> hold(m_lock);
+    m_items.push_back({kind, ups, CPowerFlags()});
+    m_changed.Set();
+}
+
+void CUpsBoard::Fail(std::uint32_t failure)
+{
+    std::lock_guard<CLock> hold(m_lock);
+    m_dwFailure = failure;
     m_changed.Set();
 }
 
@@ -221,8 +253,8 @@ CUpsBoard::CNews CUpsBoard::Look()
     m_changed.Reset();
     CNews news;
     news.ups = m_ups;
-    news.changed.swap(m_changedUps);
-    news.events.swap(m_events);
+    news.items.swap(m_items);
+    news.failure = m_dwFailure;
     return news;
 }
 
@@ -245,13 +277,14 @@ bool CUpsBoard::StopAll(unsigned long ms)
 }
 
 bool StartUpsSession(const std::shared_ptr<CUpsBoard>& board, std::size_t ups, const std::string& iniFile,
-                     const std::string& section)
+                     const std::string& section, bool named)
 {
     auto* own = new CSessionThread;
     own->board = board;
     own->ups = ups;
     own->iniFile = iniFile;
     own->section = section;
+    own->named = named;
     if (StartDetachedThread(RunSessionThread, own))
         return true;
     delete own;

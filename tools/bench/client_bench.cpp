@@ -57,12 +57,12 @@ int main(int argc, char** argv)
             [&](long) { g_sink += static_cast<unsigned>(cvn::PrintableText(read.data(), read.size()).size()); });
 
     cvn::CEpisode episode;
-    cvn::CEpisodeSettings settings;
-    settings.onBatteryDelay = 2000000;
+    cvn::CEpisodeSettings delays;
+    delays.onBatteryDelay = 2000000;
     std::uint32_t now = 1;
     Measure("episode step on battery", iterations * 100, 0, [&](long i) {
         now += 1000;
-        episode.Settings(now, settings);
+        episode.Settings(now, delays);
         episode.Power(now, 0, (i / 1000) % 2 == 0, false);
         g_sink += static_cast<unsigned>(episode.TakeOutputs().size());
     });
