@@ -4,7 +4,10 @@
 
 #include <cctype>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "children.h"
 #include "exception.h"
@@ -12,6 +15,7 @@
 #include "os.h"
 #include "qmx/debug.h"
 #include "service.h"
+#include "setup_trust.h"
 
 using qmx::CDebug;
 
@@ -44,6 +48,10 @@ void WriteUsage(bool win9x)
         std::fputs("         stop     Stop service.\n", stderr);
         std::fputs("         pause    Pause service.\n", stderr);
         std::fputs("         resume   Resume service.\n", stderr);
+        std::fputs("         configure Set the service to restart after a failure.\n", stderr);
+        std::fputs("         trust folder  Check a folder before a setup takes it.\n", stderr);
+        std::fputs("         lock folder   Lock a folder for the service, after trust.\n", stderr);
+        std::fputs("         msibegin, msisettings, msiend  Steps of the installer package.\n", stderr);
     }
     std::fputs("         status   Show what the UPS server reports now.\n", stderr);
     std::fputs("         notice   Send a test notice to the users; a text may follow.\n", stderr);
@@ -185,6 +193,18 @@ void CCVNRemoteApp::ParseCommandLine(int argc, char** argv)
             if (SameWord(argument, "remove")) {
                 InstallService(false);
                 continue;
+            }
+            if (SameWord(argument, "configure")) {
+                ConfigureService();
+                continue;
+            }
+            // The setup verbs take all that follows and end the process
+            // with their status; they throw where there are none.
+            if (cvn::IsSetupVerb(argument)) {
+                std::vector<std::string> arguments;
+                for (int next = i + 1; next < argc; ++next)
+                    arguments.push_back(argv[next] ? argv[next] : "");
+                std::exit(cvn::RunSetupVerb(argument, arguments));
             }
             static const char* const commands[] = {"start", "stop", "pause", "resume"};
             bool matched = false;

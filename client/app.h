@@ -5,12 +5,17 @@
 #define CVN_APP_H
 
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "commands.h"
 #include "platform.h"
 #include "stop_request.h"
+
+namespace cvn {
+class CSettingsSnapshot;
+}
 
 class CCVNRemoteApp {
 public:
@@ -57,6 +62,9 @@ public:
     // Service commands and status. The second form stops with the exit
     // codes given; the status record changes only under its lock.
     void InstallService(bool install);
+    // "configure": the failure actions of the installed service (restart
+    // after a failure), which "install" sets as well.
+    void ConfigureService();
     int SetStatus(DWORD state);
     int SetStatus(DWORD state, DWORD win32ExitCode, DWORD specificExitCode);
 
@@ -83,6 +91,9 @@ public:
     std::string m_strIniFile;
     // Raised by the service's stop control; ends every wait of the monitor.
     cvn::CStopRequest m_StopRequest;
+    // The settings the running monitor goes by (set by the monitor, on its
+    // thread); null before, and then the file is read as ever.
+    std::shared_ptr<cvn::CSettingsSnapshot> m_pSettings;
     // The administrator's commands and what they are told.
     cvn::CCommands m_Commands;
     // The catalogue identifier of the error that ended the monitor by itself

@@ -95,6 +95,8 @@ struct CStartJob {
     // The monitor has given up on it: a program that starts after all is
     // ended, since its moment has passed.
     bool abandoned = false;
+    // The thread is done with it: nothing of the start lives on.
+    bool over = false;
 };
 
 namespace {
@@ -115,25 +117,14 @@ void RunStartJob(void* argument)
             while (!process->Wait(60000, never, ignored)) {
             }
         }
+        hold.lock();
+        job.over = true;
         return;
     }
     job.process = std::move(process);
     job.error = error;
+    job.over = true;
     job.started.Set();
-}
-
-std::shared_ptr<CStartJob> BeginStart(const std::string& command, const std::vector<std::string>& arguments,
-                                      const std::vector<std::string>& environment)
-{
-    auto job = std::make_shared<CStartJob>();
-    job->command = command;
-    job->arguments = arguments;
-    job->environment = environment;
-    auto* holder = new std::shared_ptr<CStartJob>(job);
-    // Without a thread of its own the start is made here, as it always was.
-    if (!StartDetachedThread(RunStartJob, holder))
-        RunStartJob(holder);
-    return job;
 }
 
 // The started program once the start has ended (null with the reason when
@@ -344,7 +335,7 @@ void CCommands::Poll()
         if (Now() - running.startedAt < running.timeoutMs)
             continue;
         if (running.starting) {
-            if (Abandon(*running.starting)) {
+            if (GiveUp(running.starting)) {
                 running.starting.reset();
                 ReportFailure(MSG_COMMAND_START_FAILED, kEventNames[slot], running.command,
                               NotStartedWithin(running.timeoutMs));
@@ -366,6 +357,45 @@ void CCommands::Poll()
                    m_Ending.end());
 }
 
+std::shared_ptr<CStartJob> CCommands::BeginStart(const std::string& command, const std::vector<std::string>& arguments,
+                                                 const std::vector<std::string>& environment)
+{
+    auto job = std::make_shared<CStartJob>();
+    job->command = command;
+    job->arguments = arguments;
+    job->environment = environment;
+    // A start given up on may hang for as long as its file cannot be
+    // reached, holding a thread and what the start opened: while one of the
+    // same command lives, no other is made, so that a flapping UPS cannot
+    // pile them up until the client runs out of descriptors.
+    m_GivenUp.erase(std::remove_if(m_GivenUp.begin(), m_GivenUp.end(),
+                                   [](const std::shared_ptr<CStartJob>& given) {
+                                       std::lock_guard<CLock> hold(given->lock);
+                                       return given->over;
+                                   }),
+                    m_GivenUp.end());
+    const bool pending = std::any_of(m_GivenUp.begin(), m_GivenUp.end(),
+                                     [&](const std::shared_ptr<CStartJob>& given) { return given->command == command; });
+    auto* holder = pending ? nullptr : new std::shared_ptr<CStartJob>(job);
+    // Never made on the monitor's own thread, which the start could block.
+    if (pending || !StartDetachedThread(RunStartJob, holder)) {
+        delete holder;
+        job->error = pending ? "an earlier start of it, given up, still waits for its file"
+                             : "no thread could be made for its start";
+        job->over = true;
+        job->started.Set();
+    }
+    return job;
+}
+
+bool CCommands::GiveUp(const std::shared_ptr<CStartJob>& job)
+{
+    if (!Abandon(*job))
+        return false;
+    m_GivenUp.push_back(job);
+    return true;
+}
+
 std::unique_ptr<CCommandProcess> CCommands::StartWithin(const char* event, const std::string& command,
                                                        const std::vector<std::string>& arguments, unsigned long ms,
                                                        const CStopRequest& stop, std::string& failure)
@@ -374,7 +404,7 @@ std::unique_ptr<CCommandProcess> CCommands::StartWithin(const char* event, const
     CEvent::WaitEither(job->started, stop.Event(), ms);
     std::unique_ptr<CCommandProcess> process;
     if (!TakeStarted(*job, process, failure)) {
-        Abandon(*job);
+        GiveUp(job);
         // It may have started in between: then it is ours to end.
         if (!TakeStarted(*job, process, failure) || !process)
             failure = stop.Raised() ? "the stop was requested" : NotStartedWithin(ms);

@@ -150,6 +150,14 @@ private:
     // Keeps an ended-by-us or given-up program until the system has let it go.
     void Keep(std::unique_ptr<CCommandProcess> process);
 
+    // Begins the start of a command on a thread of its own; the job tells
+    // when the start has come to an end, and why it failed.
+    std::shared_ptr<CStartJob> BeginStart(const std::string& command, const std::vector<std::string>& arguments,
+                                          const std::vector<std::string>& environment);
+    // Lets go of a start; one that has not come to an end (true) is kept
+    // until its thread is done with it.
+    bool GiveUp(const std::shared_ptr<CStartJob>& job);
+
     // Starts a command off the monitor's thread and waits at most ms for it
     // to have started; null (reported) when it could not be started then.
     std::unique_ptr<CCommandProcess> StartWithin(const char* event, const std::string& command,
@@ -159,6 +167,7 @@ private:
     CCommandFacts m_Facts;
     CRunning m_Running[kCommandEventCount];
     std::vector<std::unique_ptr<CCommandProcess>> m_Ending;
+    std::vector<std::shared_ptr<CStartJob>> m_GivenUp;
 };
 
 // Lower case, blanks left out: how names in the settings are compared.

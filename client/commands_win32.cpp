@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "children.h"
+#include "looked_up.h"
 #include "notify.h"
 #include "platform.h"
 #include "sync.h"
@@ -352,7 +353,7 @@ void CallSetSuspendState(void* argument)
         return;
     }
     const auto suspend =
-        reinterpret_cast<SetSuspendStateFn>(reinterpret_cast<void*>(GetProcAddress(powrprof, "SetSuspendState")));
+        reinterpret_cast<SetSuspendStateFn>(reinterpret_cast<void*>(GetProcAddress(powrprof, kSetSuspendState)));
     // The reason a function is missing is read before the privilege call
     // sets the last error again.
     if (!suspend) {

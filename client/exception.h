@@ -47,6 +47,23 @@ enum : std::uint32_t {
     MSG_TOO_FEW_SERVERS = 0x8002002F,
     // A UPS not heard from yet, and how it counts meanwhile.
     MSG_UPS_UNHEARD = 0x80020030,
+    // The monitor keeps its last good settings while the file is unfit.
+    MSG_SETTINGS_KEPT = 0x80020038,
+    // The installation's security steps (setup_trust.h).
+    MSG_SETUP_UNVOUCHED = 0xC0020050,
+    MSG_SETUP_OWNER = 0xC0020051,
+    MSG_SETUP_WRITABLE = 0xC0020052,
+    MSG_SETUP_LINK = 0xC0020053,
+    MSG_SETUP_HELD_OPEN = 0xC0020054,
+    MSG_SETUP_NO_ADDRESS = 0xC0020055,
+    MSG_SETUP_STEP_FAILED = 0xC0020056,
+    MSG_SETUP_SYSTEM_FOLDER = 0xC0020057,
+    // What a server address cannot be, or this system cannot reach.
+    MSG_ADDRESS_WITH_PORT = 0xC0020048,
+    MSG_ADDRESS_MALFORMED = 0xC0020049,
+    MSG_ZONE_NOT_NUMBER = 0xC002004A,
+    MSG_IPV6_NOT_SUPPORTED = 0xC002004B,
+    MSG_IPV6_NOT_INSTALLED = 0xC002004C,
 };
 
 class CCVNException {

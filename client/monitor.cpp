@@ -21,6 +21,7 @@
 #include "qmx/time.h"
 #include "resume.h"
 #include "servers.h"
+#include "settings_snapshot.h"
 #include "ups_session.h"
 
 using qmx::CDebug;
@@ -71,7 +72,12 @@ void CCVNRemoteApp::Monitor()
         m_dwFailure = MSG_INIT_FAILED;
         m_bStop = true;
     }
-    CINIFile ini(m_strIniFile.c_str());
+    // Read once a pass, whole: a file saved meanwhile never gives defaults,
+    // and an emptied address keeps the last one (only at start does a
+    // missing address end the monitor).
+    m_pSettings = std::make_shared<cvn::CSettingsSnapshot>(m_strIniFile);
+    m_pSettings->Refresh(Now());
+    CINIFile& ini = m_pSettings->Ini();
     CCVNException(MSG_CONNECTING, 0).Report();
     if (!WaitWhileRunning())
         return;
@@ -98,7 +104,7 @@ void CCVNRemoteApp::Monitor()
 
     auto board = std::make_shared<cvn::CUpsBoard>(sections.size());
     for (std::size_t i = 0; i < sections.size(); ++i) {
-        if (!cvn::StartUpsSession(board, i, m_strIniFile, sections[i], named)) {
+        if (!cvn::StartUpsSession(board, i, m_strIniFile, sections[i], named, m_pSettings)) {
             // Without its session a UPS would count as not heard from for good.
             board->Ended();
             CCVNException(MSG_INIT_FAILED, 1, ("no thread for the session of [" + sections[i] + "]").c_str())
@@ -159,8 +165,10 @@ void CCVNRemoteApp::Monitor()
         case Kind::BeforeShutdown: {
             const cvn::CCommandFacts facts = factsOf(-1);
             const std::uint32_t id = out.id;
-            effects.Step([this, facts, id](cvn::CEffectOutcome& outcome) {
-                CINIFile settings(m_strIniFile.c_str());
+            // The settings the episode went by when it asked for the step.
+            const std::string text = m_pSettings->Text();
+            effects.Step([this, facts, id, text](cvn::CEffectOutcome& outcome) {
+                CINIFile settings = CINIFile::FromText(text);
                 cvn::CCommands commands;
                 commands.SetFacts(facts);
                 const int timeoutS = cvn::CommandTimeout(
@@ -180,8 +188,9 @@ void CCVNRemoteApp::Monitor()
             const cvn::CCommandFacts facts = factsOf(-1);
             const std::uint32_t id = out.id;
             const std::string action = out.text;
-            effects.Step([this, facts, id, action](cvn::CEffectOutcome& outcome) {
-                CINIFile settings(m_strIniFile.c_str());
+            const std::string text = m_pSettings->Text();
+            effects.Step([this, facts, id, action, text](cvn::CEffectOutcome& outcome) {
+                CINIFile settings = CINIFile::FromText(text);
                 cvn::CCommands commands;
                 commands.SetFacts(facts);
                 CDebug::Trace(CDebug::TraceDetail, "Shutdown action [%s]\n", action.c_str());
@@ -246,6 +255,7 @@ void CCVNRemoteApp::Monitor()
     };
 
     while (WaitWhileRunning()) {
+        m_pSettings->Refresh(Now());
         m_Commands.Poll();
         std::uint32_t now = Now();
         // After a suspension the deadline is stale: the fresh start comes

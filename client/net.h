@@ -5,27 +5,50 @@
 #define CVN_NET_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace cvn {
 
 class CStopRequest;
+struct CServerAddress;
 
-// A new IPv4 stream socket, or -1.
-int NetOpenStream();
-// The address of a dotted decimal text in network byte order, as inet_addr
-// gives it: not checked, so a malformed text gives its error value.
-std::uint32_t NetParseAddress(const char* text);
-// The first IPv4 address of a host name, in network byte order; false when
-// the name does not resolve. Blocks for as long as the system's resolver
-// takes: the session looks names up through resolver.h, within its budget.
-bool NetResolveHost(const char* name, std::uint32_t* address);
+// One address of the server as the socket calls take it: the system's
+// socket address of its family (IPv4 or IPv6), the port left to the connect.
+struct CNetAddress {
+    bool v6 = false;
+    unsigned length = 0;
+    unsigned char storage[32] = {};
+};
+typedef std::vector<CNetAddress> CNetAddresses;
+
+// A new stream socket of the address's family, or -1; noFamily tells that
+// the system has no such family at all (Windows XP without its IPv6 stack).
+int NetOpenStream(bool v6 = false, bool* noFamily = nullptr);
+// The address of a literal (ParseServerAddress said IPv4 or IPv6), never
+// looked up. NotSupported: a Windows without getaddrinfo (before XP);
+// NoIPv6: a system without its IPv6 stack.
+enum class NetLiteral { Found, Invalid, ZoneNotNumber, NotSupported, NoIPv6 };
+NetLiteral NetLiteralAddress(const CServerAddress& parsed, CNetAddresses* addresses);
+// Every address of a host name, both families, in the order the system
+// gives them; false when the name does not resolve. Blocks for as long as
+// the system's resolver takes: the session looks names up through
+// resolver.h, within its budget.
+bool NetResolveHost(const char* name, CNetAddresses* addresses);
+// "127.0.0.1:8888", "[::1]:8888": an address with its port for the trace.
+std::string NetAddressText(const CNetAddress& address, std::uint16_t port);
+#if defined(_WIN32)
+// For the tests: the road of Windows 98 SE, NT 4.0 and 2000, which have no
+// getaddrinfo, on a Windows (or Wine) that has it.
+void NetUseOldResolver(bool old);
+#endif
 // The waits below end after timeoutMs, or earlier, as if the time had
 // passed, once stop (when given) is raised.
 //
 // Connects to address:port (port in host order) and waits at most timeoutMs
 // for the connection; true when it is made. The socket is blocking again
 // afterwards.
-bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned long timeoutMs,
+bool NetConnect(int socket, const CNetAddress& address, std::uint16_t port, unsigned long timeoutMs,
                 const CStopRequest* stop = nullptr);
 // Waits at most timeoutMs for data to read: 1 when there is some, 0 when the
 // time passed, -1 when the wait failed.

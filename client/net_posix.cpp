@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 
+#include "server_address.h"
 #include "stop_request.h"
 
 namespace cvn {
@@ -42,48 +43,99 @@ int PollFor(int socket, short events, unsigned long timeoutMs, const CStopReques
 
 }  // namespace
 
-int NetOpenStream()
+int NetOpenStream(bool v6, bool* noFamily)
 {
     // Not handed to the programs the client starts: one that outlived a lost
     // session would keep it open.
-    return socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int s = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (noFamily)
+        *noFamily = s < 0 && errno == EAFNOSUPPORT;
+    return s;
 }
 
-std::uint32_t NetParseAddress(const char* text)
+namespace {
+
+void Take(const sockaddr* address, socklen_t length, CNetAddresses* addresses)
 {
-    return inet_addr(text);
+    CNetAddress entry;
+    if (length > sizeof entry.storage)
+        return;
+    entry.v6 = address->sa_family == AF_INET6;
+    entry.length = length;
+    std::memcpy(entry.storage, address, length);
+    addresses->push_back(entry);
 }
 
-bool NetResolveHost(const char* name, std::uint32_t* address)
+bool Lookup(const char* name, int family, int flags, CNetAddresses* addresses)
 {
-    // getaddrinfo where Windows has gethostbyname: the same answer for an
-    // IPv4 name, without the static result that gethostbyname shares
-    // between threads here.
     addrinfo hints;
     std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
+    hints.ai_family = family;
     hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
     addrinfo* found = nullptr;
     if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found)
         return false;
-    *address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    for (addrinfo* a = found; a; a = a->ai_next) {
+        if (a->ai_family == AF_INET || a->ai_family == AF_INET6)
+            Take(a->ai_addr, a->ai_addrlen, addresses);
+    }
     freeaddrinfo(found);
-    return true;
+    return !addresses->empty();
 }
 
-bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned long timeoutMs,
+}  // namespace
+
+NetLiteral NetLiteralAddress(const CServerAddress& parsed, CNetAddresses* addresses)
+{
+    addresses->clear();
+    if (parsed.kind == AddressKind::IPv4) {
+        sockaddr_in target;
+        std::memset(&target, 0, sizeof target);
+        target.sin_family = AF_INET;
+        target.sin_addr.s_addr = inet_addr(parsed.host.c_str());
+        Take(reinterpret_cast<sockaddr*>(&target), sizeof target, addresses);
+        return NetLiteral::Found;
+    }
+    // The system's own parser, which also turns a zone's interface name
+    // into its number.
+    return Lookup(parsed.host.c_str(), AF_INET6, AI_NUMERICHOST, addresses) ? NetLiteral::Found
+                                                                            : NetLiteral::Invalid;
+}
+
+bool NetResolveHost(const char* name, CNetAddresses* addresses)
+{
+    // getaddrinfo where Windows 9x has gethostbyname: both families, in the
+    // order the system prefers, without the static result that
+    // gethostbyname shares between threads here.
+    addresses->clear();
+    return Lookup(name, AF_UNSPEC, 0, addresses);
+}
+
+std::string NetAddressText(const CNetAddress& address, std::uint16_t port)
+{
+    char host[NI_MAXHOST] = "?";
+    getnameinfo(reinterpret_cast<const sockaddr*>(address.storage), address.length, host, sizeof host, nullptr, 0,
+                NI_NUMERICHOST);
+    const std::string text = address.v6 ? "[" + std::string(host) + "]" : std::string(host);
+    return text + ":" + std::to_string(port);
+}
+
+bool NetConnect(int socket, const CNetAddress& address, std::uint16_t port, unsigned long timeoutMs,
                 const CStopRequest* stop)
 {
-    sockaddr_in target;
+    sockaddr_storage target;
     std::memset(&target, 0, sizeof target);
-    target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    target.sin_addr.s_addr = address;
+    std::memcpy(&target, address.storage, address.length);
+    if (address.v6)
+        reinterpret_cast<sockaddr_in6*>(&target)->sin6_port = htons(port);
+    else
+        reinterpret_cast<sockaddr_in*>(&target)->sin_port = htons(port);
 
     int flags = fcntl(socket, F_GETFL);
     if (flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) < 0)
         return false;
-    bool connected = connect(socket, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
+    bool connected = connect(socket, reinterpret_cast<sockaddr*>(&target), address.length) == 0;
     if (!connected && errno == EINPROGRESS) {
         short revents = 0;
         if (PollFor(socket, POLLOUT, timeoutMs, stop, &revents) > 0) {

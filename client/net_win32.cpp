@@ -1,17 +1,88 @@
 // Windows code only: the session's socket calls on Winsock.
 #include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include "net.h"
 
+#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 
 #include "children.h"
+#include "server_address.h"
 #include "stop_request.h"
 
 namespace cvn {
 
 namespace {
+
+// getaddrinfo, freeaddrinfo and getnameinfo came with Windows XP: looked up
+// in ws2_32.dll (loaded with the program), never imported, so that the
+// program still loads on Windows 98 SE, NT 4.0 and 2000, which keep
+// gethostbyname and IPv4.
+typedef int(WSAAPI* GetAddrInfoFn)(const char*, const char*, const addrinfo*, addrinfo**);
+typedef void(WSAAPI* FreeAddrInfoFn)(addrinfo*);
+typedef int(WSAAPI* GetNameInfoFn)(const sockaddr*, int, char*, DWORD, char*, DWORD, int);
+
+std::atomic<bool> g_bOldResolver{false};
+
+void Take(const sockaddr* address, std::size_t length, CNetAddresses* addresses)
+{
+    CNetAddress entry;
+    if (length > sizeof entry.storage)
+        return;
+    entry.v6 = address->sa_family == AF_INET6;
+    entry.length = static_cast<unsigned>(length);
+    std::memcpy(entry.storage, address, length);
+    addresses->push_back(entry);
+}
+
+struct CAddressCalls {
+    GetAddrInfoFn getaddrinfo = nullptr;
+    FreeAddrInfoFn freeaddrinfo = nullptr;
+    GetNameInfoFn getnameinfo = nullptr;
+
+    CAddressCalls()
+    {
+        HMODULE winsock = GetModuleHandleA("ws2_32.dll");
+        if (!winsock)
+            return;
+        getaddrinfo = reinterpret_cast<GetAddrInfoFn>(reinterpret_cast<void*>(GetProcAddress(winsock, "getaddrinfo")));
+        freeaddrinfo =
+            reinterpret_cast<FreeAddrInfoFn>(reinterpret_cast<void*>(GetProcAddress(winsock, "freeaddrinfo")));
+        getnameinfo =
+            reinterpret_cast<GetNameInfoFn>(reinterpret_cast<void*>(GetProcAddress(winsock, "getnameinfo")));
+    }
+
+    bool Usable() const { return getaddrinfo && freeaddrinfo && !g_bOldResolver; }
+
+    bool Lookup(const char* name, int family, int flags, CNetAddresses* addresses) const
+    {
+        addrinfo hints;
+        std::memset(&hints, 0, sizeof hints);
+        hints.ai_family = family;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = flags;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found)
+            return false;
+        for (addrinfo* a = found; a; a = a->ai_next) {
+            if (a->ai_family == AF_INET || a->ai_family == AF_INET6)
+                Take(a->ai_addr, a->ai_addrlen, addresses);
+        }
+        freeaddrinfo(found);
+        return !addresses->empty();
+    }
+};
+
+// Made before main: no first use races to look the calls up.
+const CAddressCalls g_addressCalls;
+
+const CAddressCalls& AddressCalls()
+{
+    return g_addressCalls;
+}
 
 SOCKET Handle(int socket)
 {
@@ -69,44 +140,117 @@ long WaitFor(int socket, long mask, unsigned long timeoutMs, const CStopRequest*
 
 }  // namespace
 
-int NetOpenStream()
+int NetOpenStream(bool v6, bool* noFamily)
 {
     // Winsock makes sockets inheritable: a command started with inherited
     // handles would otherwise keep the session open after the client lost it.
     std::lock_guard<CLock> hold(InheritanceLock());
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET s = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    if (noFamily)
+        *noFamily = s == INVALID_SOCKET && WSAGetLastError() == WSAEAFNOSUPPORT;
     if (s != INVALID_SOCKET)
         KeepFromChildren(reinterpret_cast<HANDLE>(s));
     return s == INVALID_SOCKET ? -1 : static_cast<int>(s);
 }
 
-std::uint32_t NetParseAddress(const char* text)
-{
-    return inet_addr(text);
-}
+namespace {
 
-bool NetResolveHost(const char* name, std::uint32_t* address)
-{
-    hostent* host = gethostbyname(name);
-    if (!host || host->h_addrtype != AF_INET || !host->h_addr_list || !host->h_addr_list[0])
-        return false;
-    std::memcpy(address, host->h_addr_list[0], sizeof *address);
-    return true;
-}
-
-bool NetConnect(int socket, std::uint32_t address, std::uint16_t port, unsigned long timeoutMs,
-                const CStopRequest* stop)
+void TakeIPv4(const void* bytes, CNetAddresses* addresses)
 {
     sockaddr_in target;
     std::memset(&target, 0, sizeof target);
     target.sin_family = AF_INET;
-    target.sin_port = htons(port);
-    target.sin_addr.s_addr = address;
+    std::memcpy(&target.sin_addr, bytes, sizeof target.sin_addr);
+    Take(reinterpret_cast<sockaddr*>(&target), sizeof target, addresses);
+}
+
+IN_ADDR DottedAddress(const std::string& text)
+{
+    IN_ADDR address;
+    address.s_addr = inet_addr(text.c_str());
+    return address;
+}
+
+}  // namespace
+
+NetLiteral NetLiteralAddress(const CServerAddress& parsed, CNetAddresses* addresses)
+{
+    addresses->clear();
+    if (parsed.kind == AddressKind::IPv4) {
+        const IN_ADDR address = DottedAddress(parsed.host);
+        TakeIPv4(&address, addresses);
+        return NetLiteral::Found;
+    }
+    const CAddressCalls& calls = AddressCalls();
+    if (!calls.Usable())
+        return NetLiteral::NotSupported;
+    // Windows reads a zone by its interface number only.
+    if (!parsed.zone.empty() && !ZoneIsNumber(parsed.zone))
+        return NetLiteral::ZoneNotNumber;
+    if (calls.Lookup(parsed.host.c_str(), AF_INET6, AI_NUMERICHOST, addresses))
+        return NetLiteral::Found;
+    // XP without its IPv6 stack reads no IPv6 address at all: that is what
+    // the administrator must hear, not that the address is wrong.
+    bool noFamily = false;
+    const int probe = NetOpenStream(true, &noFamily);
+    if (probe != -1)
+        NetClose(probe);
+    return noFamily ? NetLiteral::NoIPv6 : NetLiteral::Invalid;
+}
+
+bool NetResolveHost(const char* name, CNetAddresses* addresses)
+{
+    addresses->clear();
+    const CAddressCalls& calls = AddressCalls();
+    if (calls.Usable())
+        return calls.Lookup(name, AF_UNSPEC, 0, addresses);
+    // Before XP: the IPv4 addresses of the name, all of them.
+    hostent* host = gethostbyname(name);
+    if (!host || host->h_addrtype != AF_INET || host->h_length != 4 || !host->h_addr_list)
+        return false;
+    for (char** entry = host->h_addr_list; *entry; ++entry)
+        TakeIPv4(*entry, addresses);
+    return !addresses->empty();
+}
+
+std::string NetAddressText(const CNetAddress& address, std::uint16_t port)
+{
+    char host[NI_MAXHOST] = "?";
+    if (address.v6) {
+        const CAddressCalls& calls = AddressCalls();
+        if (calls.getnameinfo)
+            calls.getnameinfo(reinterpret_cast<const sockaddr*>(address.storage), static_cast<int>(address.length),
+                              host, sizeof host, nullptr, 0, NI_NUMERICHOST);
+        return "[" + std::string(host) + "]:" + std::to_string(port);
+    }
+    // Formatted here: inet_ntoa's buffer is shared by the thread's calls.
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(
+        &reinterpret_cast<const sockaddr_in*>(address.storage)->sin_addr);
+    std::snprintf(host, sizeof host, "%u.%u.%u.%u", bytes[0], bytes[1], bytes[2], bytes[3]);
+    return std::string(host) + ":" + std::to_string(port);
+}
+
+void NetUseOldResolver(bool old)
+{
+    g_bOldResolver = old;
+}
+
+bool NetConnect(int socket, const CNetAddress& address, std::uint16_t port, unsigned long timeoutMs,
+                const CStopRequest* stop)
+{
+    sockaddr_storage target;
+    std::memset(&target, 0, sizeof target);
+    std::memcpy(&target, address.storage, address.length);
+    if (address.v6)
+        reinterpret_cast<sockaddr_in6*>(&target)->sin6_port = htons(port);
+    else
+        reinterpret_cast<sockaddr_in*>(&target)->sin_port = htons(port);
 
     u_long on = 1;
     if (ioctlsocket(Handle(socket), FIONBIO, &on) != 0)
         return false;
-    bool connected = connect(Handle(socket), reinterpret_cast<sockaddr*>(&target), sizeof target) == 0;
+    bool connected =
+        connect(Handle(socket), reinterpret_cast<sockaddr*>(&target), static_cast<int>(address.length)) == 0;
     if (!connected && WSAGetLastError() == WSAEWOULDBLOCK) {
         // FD_CONNECT comes for a made connection and for a refused one; its
         // error code tells them apart.

@@ -5,6 +5,7 @@
 
 #include "app.h"
 #include "children.h"
+#include "looked_up.h"
 #include "notify.h"
 #include "qmx/debug.h"
 
@@ -122,9 +123,9 @@ bool SendToSessions(const std::string& text)
     auto find = [library](const char* name) {
         return reinterpret_cast<void*>(GetProcAddress(library, name));
     };
-    const EnumerateFn enumerate = reinterpret_cast<EnumerateFn>(find("WTSEnumerateSessionsA"));
-    const SendFn send = reinterpret_cast<SendFn>(find("WTSSendMessageA"));
-    const FreeFn release = reinterpret_cast<FreeFn>(find("WTSFreeMemory"));
+    const EnumerateFn enumerate = reinterpret_cast<EnumerateFn>(find(cvn::kWtsEnumerateSessionsA));
+    const SendFn send = reinterpret_cast<SendFn>(find(cvn::kWtsSendMessageA));
+    const FreeFn release = reinterpret_cast<FreeFn>(find(cvn::kWtsFreeMemory));
     bool delivered = false;
     PWTS_SESSION_INFOA sessions = nullptr;
     DWORD count = 0;

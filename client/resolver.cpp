@@ -1,5 +1,6 @@
 #include "resolver.h"
 
+#include <map>
 #include <mutex>
 #include <string>
 
@@ -15,12 +16,7 @@ const unsigned long kForever = 0xFFFFFFFFul;
 
 class CResolver {
 public:
-    Lookup Resolve(const char* name, std::uint32_t* address, unsigned long timeoutMs, const CStopRequest* stop);
-    void SetLookup(HostLookup lookup)
-    {
-        std::lock_guard<CLock> lock(m_lock);
-        m_pLookup = lookup;
-    }
+    Lookup Resolve(const char* name, CNetAddresses* addresses, unsigned long timeoutMs, const CStopRequest* stop);
 
 private:
     // Waits on m_changed until ready holds, the time is up or stop is raised.
@@ -36,7 +32,6 @@ private:
     CEvent m_changed;
     CEvent m_work;
     bool m_bThread = false;
-    HostLookup m_pLookup = NetResolveHost;
     // The look-up in flight (m_bBusy), or the last one made.
     std::string m_strName;
     bool m_bBusy = false;
@@ -45,8 +40,18 @@ private:
     // The last answer, not yet taken by anyone.
     bool m_bUnclaimed = false;
     bool m_bFound = false;
-    std::uint32_t m_dwAddress = 0;
+    CNetAddresses m_addresses;
 };
+
+// The look-up that the threads call; a test may change it.
+CLock g_lookupLock;
+HostLookup g_pLookup = NetResolveHost;
+
+HostLookup CurrentLookup()
+{
+    std::lock_guard<CLock> lock(g_lookupLock);
+    return g_pLookup;
+}
 
 template <typename Ready>
 bool CResolver::WaitUntil(std::unique_lock<CLock>& lock, const CWaitTime& time, const CStopRequest* stop,
@@ -67,14 +72,15 @@ bool CResolver::WaitUntil(std::unique_lock<CLock>& lock, const CWaitTime& time, 
     return true;
 }
 
-Lookup CResolver::Resolve(const char* name, std::uint32_t* address, unsigned long timeoutMs,
+Lookup CResolver::Resolve(const char* name, CNetAddresses* addresses, unsigned long timeoutMs,
                           const CStopRequest* stop)
 {
     const CWaitTime time(timeoutMs);
     std::unique_lock<CLock> lock(m_lock);
     bool joined = m_bBusy && m_strName == name;
     if (!joined && !(m_bUnclaimed && m_strName == name)) {
-        // Another name's look-up must end first: one in flight at a time.
+        // Another name's look-up of this server must end first: one in
+        // flight at a time.
         if (!WaitUntil(lock, time, stop, [this] { return !m_bBusy; }))
             return Lookup::TimedOut;
         if (!(m_bUnclaimed && m_strName == name)) {
@@ -98,7 +104,7 @@ Lookup CResolver::Resolve(const char* name, std::uint32_t* address, unsigned lon
             return Lookup::TimedOut;
     }
     m_bUnclaimed = false;
-    *address = m_dwAddress;
+    *addresses = m_addresses;
     return m_bFound ? Lookup::Found : Lookup::NotFound;
 }
 
@@ -113,13 +119,12 @@ void CResolver::Work()
             lock.lock();
         }
         std::string name = m_strName;
-        HostLookup lookup = m_pLookup;
         lock.unlock();
-        std::uint32_t address = 0;
-        bool found = lookup(name.c_str(), &address);
+        CNetAddresses addresses;
+        bool found = CurrentLookup()(name.c_str(), &addresses);
         lock.lock();
-        m_bFound = found;
-        m_dwAddress = address;
+        m_bFound = found && !addresses.empty();
+        m_addresses.swap(addresses);
         m_bUnclaimed = true;
         m_bBusy = false;
         ++m_dwCompleted;
@@ -127,24 +132,35 @@ void CResolver::Work()
     }
 }
 
-// Made on first use and never destroyed: its thread may outlive main.
-CResolver& TheResolver()
+// One resolver per server, made on its first look-up and never destroyed:
+// its thread may outlive main. The servers are the few sections of the
+// settings, so the table stays small.
+CLock g_resolversLock;
+std::map<std::string, CResolver*>* g_pResolvers = nullptr;
+
+CResolver& ResolverOf(const std::string& server)
 {
-    static CResolver* resolver = new CResolver();
+    std::lock_guard<CLock> lock(g_resolversLock);
+    if (!g_pResolvers)
+        g_pResolvers = new std::map<std::string, CResolver*>();
+    CResolver*& resolver = (*g_pResolvers)[server];
+    if (!resolver)
+        resolver = new CResolver();
     return *resolver;
 }
 
 }  // namespace
 
-Lookup ResolveHostWithin(const char* name, std::uint32_t* address, unsigned long timeoutMs,
-                         const CStopRequest* stop)
+Lookup ResolveHostWithin(const std::string& server, const char* name, CNetAddresses* addresses,
+                         unsigned long timeoutMs, const CStopRequest* stop)
 {
-    return TheResolver().Resolve(name, address, timeoutMs, stop);
+    return ResolverOf(server).Resolve(name, addresses, timeoutMs, stop);
 }
 
 void SetHostLookup(HostLookup lookup)
 {
-    TheResolver().SetLookup(lookup ? lookup : NetResolveHost);
+    std::lock_guard<CLock> lock(g_lookupLock);
+    g_pLookup = lookup ? lookup : NetResolveHost;
 }
 
 }  // namespace cvn

@@ -16,8 +16,9 @@ namespace cvn {
 
 const int kMostServers = 8;
 
-// One server as its section gives it, read afresh at each use. A missing
-// port, user name or password in [Server N] is the one of [Settings].
+// One server as its section gives it. [Server N] keys are read within that
+// section alone; a missing port, user name or password there is the one of
+// [Settings], never another server's.
 struct CServerEntry {
     std::string section;  // "Settings", "Server 2", ...
     std::string address;

@@ -29,6 +29,11 @@ void CCVNRemoteApp::InstallService(bool)
     throw new CCVNException(ENOTSUP, 0);
 }
 
+void CCVNRemoteApp::ConfigureService()
+{
+    throw new CCVNException(ENOTSUP, 0);
+}
+
 void ControlServiceCommand(int)
 {
     throw new CCVNException(ENOTSUP, 0);

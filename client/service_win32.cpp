@@ -49,6 +49,75 @@ public:
     throw new CCVNException(error, 0);
 }
 
+// What the service manager does when the service fails: restart it after a
+// minute, again after a minute, then every five minutes, counted afresh
+// after a day without a failure. ChangeServiceConfig2A came with Windows
+// 2000 and is looked up: NT 4.0 has no failure actions, and a client that
+// imported it would not load there.
+const DWORD kRestartFirstMs = 60000;
+const DWORD kRestartSecondMs = 60000;
+const DWORD kRestartThenMs = 300000;
+const DWORD kFailureResetSeconds = 86400;
+
+#if !defined(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG)
+#define SERVICE_CONFIG_FAILURE_ACTIONS_FLAG 4
+#endif
+
+typedef BOOL(WINAPI* ChangeServiceConfig2Fn)(SC_HANDLE, DWORD, LPVOID);
+
+// False with the last error when the system took the actions and refused
+// them; true when they are set, or when this system cannot keep them (no
+// such function, or a service manager that does not know the level, such
+// as Wine's): there is nothing better to do than go on without.
+bool SetFailureActions(SC_HANDLE service)
+{
+    HMODULE advapi = GetModuleHandleA("advapi32.dll");
+    ChangeServiceConfig2Fn change =
+        advapi ? reinterpret_cast<ChangeServiceConfig2Fn>(
+                     reinterpret_cast<void*>(GetProcAddress(advapi, "ChangeServiceConfig2A")))
+               : nullptr;
+    if (!change) {
+        CDebug::Trace(CDebug::TraceInfo, "No ChangeServiceConfig2A: the service has no failure actions\n");
+        return true;
+    }
+
+    SC_ACTION actions[3] = {
+        {SC_ACTION_RESTART, kRestartFirstMs},
+        {SC_ACTION_RESTART, kRestartSecondMs},
+        {SC_ACTION_RESTART, kRestartThenMs},
+    };
+    SERVICE_FAILURE_ACTIONSA failure = {};
+    failure.dwResetPeriod = kFailureResetSeconds;
+    failure.lpRebootMsg = nullptr;
+    failure.lpCommand = nullptr;
+    failure.cActions = 3;
+    failure.lpsaActions = actions;
+    const BOOL set = change(service, SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
+    const DWORD error = set ? 0 : GetLastError();
+    CDebug::Trace(CDebug::TraceDetail,
+                  "ChangeServiceConfig2A(SERVICE_CONFIG_FAILURE_ACTIONS, reset %lu s, restart %lu ms, %lu ms, "
+                  "%lu ms): %s %lu\n",
+                  static_cast<unsigned long>(kFailureResetSeconds), static_cast<unsigned long>(kRestartFirstMs),
+                  static_cast<unsigned long>(kRestartSecondMs), static_cast<unsigned long>(kRestartThenMs),
+                  set ? "done" : "error", static_cast<unsigned long>(error));
+    if (!set && error != ERROR_INVALID_LEVEL && error != ERROR_CALL_NOT_IMPLEMENTED &&
+        error != ERROR_NOT_SUPPORTED) {
+        SetLastError(error);
+        return false;
+    }
+
+    // Vista and later: an exit with an error code counts as a failure too,
+    // not only a crash. Older systems do not know the level.
+    // Declared here: the headers offer it only to programs for Vista.
+    struct {
+        BOOL fFailureActionsOnNonCrashFailures;
+    } flag = {TRUE};
+    const BOOL flagged = change(service, SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &flag);
+    CDebug::Trace(CDebug::TraceDetail, "ChangeServiceConfig2A(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, TRUE): %s %lu\n",
+                  flagged ? "done" : "error", static_cast<unsigned long>(flagged ? 0 : GetLastError()));
+    return true;
+}
+
 [[noreturn]] void Succeed(CServiceHandles& handles, const char* confirmation)
 {
     if (handles.m_hService)
@@ -103,12 +172,19 @@ void CCVNRemoteApp::InstallService(bool install)
     if (install) {
         // Quoted, so that a program folder with blanks in its name works.
         std::string command = "\"" + m_strModulePath + "\"";
+        // The failure actions need the change right, their restarts the
+        // start right.
         handles.m_hService = CreateServiceA(handles.m_hManager, cvn::kServiceName, cvn::kServiceName,
-                                            STANDARD_RIGHTS_REQUIRED, SERVICE_WIN32_OWN_PROCESS,
+                                            STANDARD_RIGHTS_REQUIRED | SERVICE_CHANGE_CONFIG | SERVICE_START,
+                                            SERVICE_WIN32_OWN_PROCESS,
                                             SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, command.c_str(),
                                             nullptr, nullptr, nullptr, nullptr, nullptr);
         if (!handles.m_hService)
             ThrowLastError(handles);
+        // Registered even if the actions are refused: the service runs
+        // without them, and "configure" can set them later.
+        if (!SetFailureActions(handles.m_hService))
+            CCVNException(GetLastError(), 0).Report();
         Succeed(handles, "Service installed.");
     }
 
@@ -116,6 +192,18 @@ void CCVNRemoteApp::InstallService(bool install)
     if (!handles.m_hService || !DeleteService(handles.m_hService))
         ThrowLastError(handles);
     Succeed(handles, "Service removed.");
+}
+
+void CCVNRemoteApp::ConfigureService()
+{
+    CServiceHandles handles;
+    handles.m_hManager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!handles.m_hManager)
+        ThrowLastError(handles);
+    handles.m_hService = OpenServiceA(handles.m_hManager, cvn::kServiceName, SERVICE_CHANGE_CONFIG | SERVICE_START);
+    if (!handles.m_hService || !SetFailureActions(handles.m_hService))
+        ThrowLastError(handles);
+    Succeed(handles, "Service configured.");
 }
 
 void ControlServiceCommand(int command)

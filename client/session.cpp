@@ -2,8 +2,11 @@
 // subscription to updates, and the two queries whose answers the monitor
 // reads as its first lines.
 #include <algorithm>
-#include <cctype>
+#include <cstdint>
+#include <mutex>
+#include <set>
 #include <string>
+#include <utility>
 
 #include <qmx/debug.h>
 
@@ -12,8 +15,11 @@
 #include "ini_file.h"
 #include "net.h"
 #include "resolver.h"
+#include "server_address.h"
 #include "servers.h"
+#include "settings_snapshot.h"
 #include "stop_request.h"
+#include "sync.h"
 #include "ups_session.h"
 
 using qmx::CDebug;
@@ -110,29 +116,104 @@ bool SendLine(int socket, const std::string& line)
            static_cast<int>(line.size());
 }
 
+// A fault of the address itself is told once per run and address: every
+// attempt would otherwise repeat it, and the failed connection is reported
+// at each attempt anyway.
+void ReportOnce(std::uint32_t message, const std::string& address)
+{
+    static cvn::CLock lock;
+    static std::set<std::pair<std::uint32_t, std::string>> told;
+    {
+        std::lock_guard<cvn::CLock> hold(lock);
+        if (!told.insert(std::make_pair(message, address)).second)
+            return;
+    }
+    CCVNException(message, 1, address.c_str()).Report();
+}
+
+// The addresses of the server as written: a literal as it stands, a name
+// by its server's look-up, within the budget.
+bool FindAddresses(const std::string& server, const std::string& address, const CWaitBudget& budget,
+                   cvn::CNetAddresses* targets)
+{
+    const cvn::CServerAddress parsed = cvn::ParseServerAddress(address);
+    switch (parsed.kind) {
+    case cvn::AddressKind::WithPort:
+        ReportOnce(MSG_ADDRESS_WITH_PORT, address);
+        return false;
+    case cvn::AddressKind::Malformed:
+        ReportOnce(MSG_ADDRESS_MALFORMED, address);
+        return false;
+    case cvn::AddressKind::Name:
+        return cvn::ResolveHostWithin(server, parsed.host.c_str(), targets, budget.NextWait(), budget.Stop()) ==
+               cvn::Lookup::Found;
+    case cvn::AddressKind::IPv4:
+    case cvn::AddressKind::IPv6:
+        break;
+    }
+    switch (cvn::NetLiteralAddress(parsed, targets)) {
+    case cvn::NetLiteral::Found:
+        return true;
+    case cvn::NetLiteral::Invalid:
+        ReportOnce(MSG_ADDRESS_MALFORMED, address);
+        return false;
+    case cvn::NetLiteral::ZoneNotNumber:
+        ReportOnce(MSG_ZONE_NOT_NUMBER, address);
+        return false;
+    case cvn::NetLiteral::NotSupported:
+        ReportOnce(MSG_IPV6_NOT_SUPPORTED, address);
+        return false;
+    case cvn::NetLiteral::NoIPv6:
+        ReportOnce(MSG_IPV6_NOT_INSTALLED, address);
+        return false;
+    }
+    return false;
+}
+
+// Every address in the order given, within the one wait of the connect: each
+// has an equal share of what is left, so that one that never answers leaves
+// time for the next, and one that refuses costs nothing. The socket of the
+// connection made, or -1.
+int ConnectToAny(const cvn::CNetAddresses& targets, const std::string& address, std::uint16_t port,
+                 const CWaitBudget& budget, const std::string& tag)
+{
+    const cvn::CWaitTime time(budget.NextWait());
+    for (std::size_t i = 0; i < targets.size(); ++i) {
+        const std::string text = cvn::NetAddressText(targets[i], port);
+        CDebug::Trace(CDebug::TraceDetail, "%sCONNECT:%s\n", tag.c_str(), text.c_str());
+        bool noFamily = false;
+        CAttemptSocket socket(cvn::NetOpenStream(targets[i].v6, &noFamily));
+        if (socket.Get() == -1) {
+            if (noFamily && targets[i].v6)
+                ReportOnce(MSG_IPV6_NOT_INSTALLED, address);
+            continue;
+        }
+        const unsigned long share = time.Left() / static_cast<unsigned long>(targets.size() - i);
+        if (cvn::NetConnect(socket.Get(), targets[i], port, share, budget.Stop())) {
+            CDebug::Trace(CDebug::TraceDetail, "%sCONNECTED:%s\n", tag.c_str(), text.c_str());
+            return socket.Release();
+        }
+        if (budget.Stop() && budget.Stop()->Raised())
+            break;
+    }
+    return -1;
+}
+
 int OpenSession(const cvn::CSessionRequest& request, const CWaitBudget& budget)
 {
-    CINIFile ini(request.iniFile.c_str());
     const std::string& tag = request.traceTag;
 
-    CAttemptSocket socket(cvn::NetOpenStream());
-    if (socket.Get() == -1)
-        return -1;
-
-    const cvn::CServerEntry server = cvn::ReadServer(ini, request.section);
+    const cvn::CServerEntry server = request.Server();
     const std::string& address = server.address;
     // The caller checked the address before the call, but the file may have
     // changed since; an empty name would resolve to this very computer.
     if (address.empty())
         return -1;
-    // A dotted address is never looked up.
-    std::uint32_t target;
-    if (std::isdigit(static_cast<unsigned char>(address[0])))
-        target = cvn::NetParseAddress(address.c_str());
-    else if (cvn::ResolveHostWithin(address.c_str(), &target, budget.NextWait(), budget.Stop()) !=
-             cvn::Lookup::Found)
+    cvn::CNetAddresses targets;
+    if (!FindAddresses(request.section, address, budget, &targets))
         return -1;
-    if (!cvn::NetConnect(socket.Get(), target, server.port, budget.NextWait(), budget.Stop()))
+    CAttemptSocket socket(ConnectToAny(targets, address, server.port, budget, tag));
+    if (socket.Get() == -1)
         return -1;
 
     std::string reply;
@@ -141,7 +222,7 @@ int OpenSession(const cvn::CSessionRequest& request, const CWaitBudget& budget)
 
     // Read only now, so that the greeting is awaited with the values of the
     // moment of the login.
-    const cvn::CServerEntry login = cvn::ReadServer(ini, request.section);
+    const cvn::CServerEntry login = request.Server();
     std::string credentials = login.user + ", " + login.password;
     // The trace file may be readable by anyone who can read the program's
     // folder: the password stays out of it.
@@ -180,6 +261,14 @@ int OpenSession(const cvn::CSessionRequest& request, const CWaitBudget& budget)
 
 }  // namespace
 
+cvn::CServerEntry cvn::CSessionRequest::Server() const
+{
+    if (settings)
+        return settings->Server(section);
+    CINIFile ini(iniFile.c_str());
+    return ReadServer(ini, section);
+}
+
 int cvn::OpenUpsSession(const CSessionRequest& request)
 {
     return request.limited ? OpenSession(request, CWaitBudget(request.budgetMs, request.stop))
@@ -188,12 +277,15 @@ int cvn::OpenUpsSession(const CSessionRequest& request)
 
 int CCVNRemoteApp::ConnectToServer()
 {
-    return cvn::OpenUpsSession(cvn::CSessionRequest::First(m_strIniFile, &m_StopRequest));
+    cvn::CSessionRequest request = cvn::CSessionRequest::First(m_strIniFile, &m_StopRequest);
+    request.settings = m_pSettings;
+    return cvn::OpenUpsSession(request);
 }
 
 int CCVNRemoteApp::ConnectToServer(unsigned long budgetMs)
 {
     cvn::CSessionRequest request = cvn::CSessionRequest::First(m_strIniFile, &m_StopRequest);
+    request.settings = m_pSettings;
     request.limited = true;
     request.budgetMs = budgetMs;
     return cvn::OpenUpsSession(request);

@@ -9,11 +9,13 @@
 
 #include "exception.h"
 #include "ini_file.h"
+#include "line_joiner.h"
 #include "line_rules.h"
 #include "liveness.h"
 #include "net.h"
 #include "resume.h"
 #include "servers.h"
+#include "settings_snapshot.h"
 
 using qmx::CDebug;
 
@@ -37,12 +39,13 @@ struct CSessionThread {
     std::string iniFile;
     std::string section;
     bool named = true;
+    std::shared_ptr<const CSettingsSnapshot> settings;
 };
 
 class CUpsSession {
 public:
     explicit CUpsSession(const CSessionThread& own)
-        : m_board(*own.board), m_ups(own.ups), m_ini(own.iniFile.c_str())
+        : m_board(*own.board), m_ups(own.ups)
     {
         m_request.iniFile = own.iniFile;
         m_request.section = own.section;
@@ -50,6 +53,7 @@ public:
         if (own.named)
             m_request.traceTag = "[" + own.section + "] ";
         m_request.stop = &m_board.Stop();
+        m_request.settings = own.settings;
         m_facts.ups = own.section;
     }
 
@@ -71,7 +75,7 @@ private:
     // monitor, as it always has.
     bool Publish()
     {
-        const CServerEntry server = ReadServer(m_ini, m_request.section);
+        const CServerEntry server = m_request.Server();
         if (!m_request.named && server.address.empty()) {
             CCVNException(MSG_NO_SERVER_ADDRESS, 0).Report();
             m_board.Fail(MSG_NO_SERVER_ADDRESS);
@@ -93,6 +97,7 @@ private:
         }
         m_socket = OpenUpsSession(m_request);
         if (m_socket != -1) {
+            m_lines.Clear();
             if (m_request.named)
                 CCVNException(MSG_CONNECTED_AT, 1, m_name.c_str()).Report();
             else
@@ -149,8 +154,9 @@ private:
             const std::size_t length = static_cast<std::size_t>(received);
             const std::string text = PrintableText(buffer, length);
             CDebug::Trace(CDebug::TraceDetail, "%sRECV:%s\n", m_request.traceTag.c_str(), text.c_str());
-            ApplyLines(buffer, length, m_power.onBattery, m_power.batteryLow);
-            TakeHeardValues(buffer, length, m_facts);
+            const std::string whole =
+                ApplyRead(m_lines, buffer, length, m_power.onBattery, m_power.batteryLow, m_request.traceTag);
+            TakeHeardValues(whole.data(), whole.size(), m_facts);
             m_board.Heard(m_ups, m_power, m_facts);
         }
     }
@@ -180,7 +186,6 @@ private:
 
     CUpsBoard& m_board;
     const std::size_t m_ups;
-    CINIFile m_ini;
     CSessionRequest m_request;
     CPowerFlags m_power;
     CCommandFacts m_facts;
@@ -188,6 +193,7 @@ private:
     std::string m_address;
     bool m_bEnded = false;
     CLiveness m_liveness;
+    CLineJoiner m_lines;
     CResumeWatch m_resume;
     int m_socket = -1;
 };
@@ -277,9 +283,11 @@ bool CUpsBoard::StopAll(unsigned long ms)
 }
 
 bool StartUpsSession(const std::shared_ptr<CUpsBoard>& board, std::size_t ups, const std::string& iniFile,
-                     const std::string& section, bool named)
+                     const std::string& section, bool named,
+                     const std::shared_ptr<const CSettingsSnapshot>& settings)
 {
     auto* own = new CSessionThread;
+    own->settings = settings;
     own->board = board;
     own->ups = ups;
     own->iniFile = iniFile;

@@ -13,11 +13,14 @@
 #include <vector>
 
 #include "commands.h"
+#include "servers.h"
 #include "stop_request.h"
 #include "supplies.h"
 #include "sync.h"
 
 namespace cvn {
+
+class CSettingsSnapshot;
 
 // One attempt at a session (session.cpp): the connected socket, or -1.
 struct CSessionRequest {
@@ -31,6 +34,11 @@ struct CSessionRequest {
     bool limited = false;
     unsigned long budgetMs = 0;
     const CStopRequest* stop = nullptr;
+    // The monitor's settings snapshot; without it the file is read.
+    std::shared_ptr<const CSettingsSnapshot> settings;
+
+    // The server of the section as the attempt goes by it now.
+    CServerEntry Server() const;
 
     // The first server's, as the single session has always made it.
     static CSessionRequest First(const std::string& iniFile, const CStopRequest* stop)
@@ -107,7 +115,8 @@ private:
 // reports as the client always has, without the server's name, and ends the
 // monitor when its address is gone.
 bool StartUpsSession(const std::shared_ptr<CUpsBoard>& board, std::size_t ups, const std::string& iniFile,
-                     const std::string& section, bool named);
+                     const std::string& section, bool named,
+                     const std::shared_ptr<const CSettingsSnapshot>& settings);
 
 }  // namespace cvn
 

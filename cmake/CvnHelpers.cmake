@@ -56,3 +56,17 @@ function(cvn_add_shutdown_prefix_test)
     LABELS integration
     ENVIRONMENT "WINEPREFIX=${PROJECT_BINARY_DIR}/shutdown-wine/wineprefix;${T_ENVIRONMENT}")
 endfunction()
+
+# A test's stand-in for a system library that the client looks functions up
+# in by name (client/looked_up.h). It must export exactly the names that
+# GetProcAddress is given, in both Windows builds; the 32-bit compilers
+# decorate a WINAPI function's name (WTSFreeMemory@4), so every such stand-in
+# is linked with --kill-at, and export_check reads what each one exports.
+#   cvn_add_system_library_standin(NAME <target> PLAYS <library.dll> SOURCES ...)
+function(cvn_add_system_library_standin)
+  cmake_parse_arguments(S "" "NAME;PLAYS" "SOURCES" ${ARGN})
+  add_library(${S_NAME} SHARED ${S_SOURCES})
+  set_target_properties(${S_NAME} PROPERTIES PREFIX "")
+  target_link_options(${S_NAME} PRIVATE -Wl,--kill-at)
+  set_property(GLOBAL APPEND PROPERTY CVN_SYSTEM_LIBRARY_STANDINS "${S_PLAYS}=$<TARGET_FILE:${S_NAME}>")
+endfunction()

@@ -33,6 +33,13 @@
 ; exists already must be owned, with all that is in it, by the
 ; administrators, the system, TrustedInstaller or the account running the
 ; setup. Otherwise it is refused (status 2), nothing changed.
+;
+; What is in the folder is judged by the client's own code as well (its
+; "trust" verb, which the Windows Installer package runs too): nothing in it
+; may let anyone but those owners write it, change its rules or take it.
+; After the lock and the service's stop, its "lock" verb refuses a file that
+; someone still holds open for writing. A client installed by the package is
+; not taken over: the setup refuses to install beside it.
 
 Unicode true
 !if "${ARCH}" == "win64"
@@ -60,6 +67,12 @@ Unicode true
 !define ADMINISTRATORS_SID "S-1-5-32-544"
 !define SYSTEM_SID "S-1-5-18"
 !define TRUSTED_INSTALLER_SID "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"
+; The Windows Installer package's UpgradeCode for this architecture.
+!if "${ARCH}" == "win64"
+  !define PACKAGE_UPGRADE_CODE "{D18680E2-A8F0-4259-9A5B-D9EA263037BF}"
+!else
+  !define PACKAGE_UPGRADE_CODE "{B4382FF6-793C-46D2-900B-E81166A69275}"
+!endif
 
 !define SC_MANAGER_ALL_ACCESS 0xF003F
 !define SERVICE_ALL_ACCESS 0xF01FF
@@ -726,6 +739,18 @@ Function .onInit
   ${If} $Problem == ""
     Call FindMySid
   ${EndIf}
+  ; The client itself judges the folder too: a copy in the plugins folder.
+  InitPluginsDir
+  File "/oname=$PLUGINSDIR\CVNRemote.exe" "${CLIENT}"
+  File "/oname=$PLUGINSDIR\QMXDLL.dll" "${LIBRARY}"
+  ; A client installed by the Windows Installer package is the package's
+  ; to upgrade and remove. MsiEnumRelatedProductsW: Windows Installer 1.0.
+  ${If} $Problem == ""
+    System::Call 'msi::MsiEnumRelatedProductsW(w "${PACKAGE_UPGRADE_CODE}", i 0, i 0, w .r1) i .r0'
+    ${If} $0 = 0
+      StrCpy $Problem "The client is installed here by its Windows Installer package ($1): upgrade or remove it with msiexec, not with this setup."
+    ${EndIf}
+  ${EndIf}
   ${If} $Problem == ""
   ${AndIf} ${Silent}
     Call CheckFolder
@@ -1081,6 +1106,51 @@ Function CheckFolder
   ${EndIf}
   StrCpy $R6 0
   Call WalkFolder
+  ${If} $Problem == ""
+    Call ClientTrust
+  ${EndIf}
+FunctionEnd
+
+; The client's own judgement of the folder $INSTDIR (its "trust" verb, run
+; from the copy in the plugins folder): $Problem gets its reason.
+Function ClientTrust
+  nsExec::ExecToStack '"$PLUGINSDIR\CVNRemote.exe" trust "$INSTDIR\."'
+  Pop $0
+  Pop $1
+  ${If} $0 != 0
+    Call TrimLineEnds
+    StrCpy $Problem $1
+    ${If} $Problem == ""
+      StrCpy $Problem "The client could not judge the folder $INSTDIR (status $0)."
+    ${EndIf}
+  ${EndIf}
+FunctionEnd
+
+; $1 without the line ends at its end.
+Function TrimLineEnds
+  ${Do}
+    StrCpy $2 $1 1 -1
+    ${If} $2 != "$\r"
+    ${AndIf} $2 != "$\n"
+      ${Break}
+    ${EndIf}
+    StrCpy $1 $1 -1
+  ${Loop}
+FunctionEnd
+
+; After the lock and the service's stop: the client's "lock" verb locks
+; again (nothing changes) and refuses a file still held open for writing.
+Function ClientLock
+  nsExec::ExecToStack '"$PLUGINSDIR\CVNRemote.exe" lock "$INSTDIR\."'
+  Pop $0
+  Pop $1
+  ${If} $0 != 0
+    Call TrimLineEnds
+    StrCpy $0 "$1 Nothing was copied into the folder $INSTDIR."
+    Call Tell
+    SetErrorLevel 2
+    Abort
+  ${EndIf}
 FunctionEnd
 
 Function DirectoryLeave
@@ -1405,6 +1475,14 @@ Function RegisterService
     Call Tell
     Abort
   ${EndIf}
+  ; Restart after a failure, on every install and upgrade: a registration
+  ; made by an older setup has no failure actions.
+  DetailPrint "Setting the service to restart after a failure"
+  nsExec::ExecToLog '"$INSTDIR\CVNRemote.exe" configure'
+  Pop $0
+  ${If} $0 != 0
+    DetailPrint "The service's failure actions could not be set ($0)."
+  ${EndIf}
   Call StartService
   Call CloseService
 FunctionEnd
@@ -1533,6 +1611,7 @@ Section "Client and service"
   Call ProtectFolder
   SetOutPath "$INSTDIR"
   Call StopService
+  Call ClientLock
   Call RemovePrograms
   File "/oname=CVNRemote.exe" "${CLIENT}"
   File "/oname=QMXDLL.dll" "${LIBRARY}"

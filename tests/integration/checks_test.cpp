@@ -134,6 +134,44 @@ TEST_F(Checks, StatusWithTwoServersTellsEachUpsAndTheComputer)
     EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::seconds(13));
 }
 
+// status takes the session's road: an IPv6 address as written, and with
+// several servers each one's look-up on its own, so that a name that never
+// resolves leaves the others to be asked within the 10 s.
+TEST_F(Checks, StatusReachesAnIPv6ServerAndAsksEachServerOnItsOwnRoad)
+{
+    upssim::Options options;
+    options.ipv6 = true;
+    upssim::CServer six(options);
+    std::string why;
+    if (!six.Start(&why))
+        GTEST_SKIP() << "no IPv6 loopback here: " << why;
+    const std::string port = std::to_string(six.Port());
+    WriteFile(ini, "[Settings]\nServer Address=[::1]\nServer Port=" + port + "\n");
+    ProcessResult r = Run({"status"});
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ(0u, Lines(r.out).find("Server:         [::1] port " + port + "\nLogin:          accepted")) << r.out;
+    EXPECT_EQ("", r.err);
+
+#if !defined(_WIN32)
+    RunOptions slow;
+    slow.env["LD_PRELOAD"] = BinPath("libcvn_slow_resolver.so");
+    slow.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+    slow.env["CVN_SLOW_RESOLVER_MS"] = "60000";
+    WriteFile(ini, "[Settings]\nServer Address=ups.slow.test\nServer Port=" + std::to_string(server.Port()) +
+                       "\nMinimum Supplies=1\n[Server 2]\nServer Address=ups.v6.test\nServer Port=" + port + "\n");
+    const auto start = std::chrono::steady_clock::now();
+    r = env.Run("CVNRemote", {"status"}, 60000, slow);
+    EXPECT_LE(std::chrono::steady_clock::now() - start, std::chrono::seconds(13));
+    EXPECT_EQ(0, r.exitCode) << r.err;
+    EXPECT_EQ("UPS Settings: ups.slow.test port " + std::to_string(server.Port()) +
+                  ": could not be asked\nUPS Server 2: ups.v6.test port " + port +
+                  ": output source Line, battery status OK: on mains power\n"
+                  "Computer:       on mains power (1 of 2 UPSes on mains power, 1 needed)\n",
+              Lines(r.out));
+    EXPECT_TRUE(server.Connections().empty());
+#endif
+}
+
 TEST_F(Checks, NoticeGoesOutTheWayARealOneDoesAndNamesIt)
 {
 #if defined(_WIN32)

@@ -27,6 +27,10 @@ const char* const kUsageNT =
     "         stop     Stop service.\n"
     "         pause    Pause service.\n"
     "         resume   Resume service.\n"
+    "         configure Set the service to restart after a failure.\n"
+    "         trust folder  Check a folder before a setup takes it.\n"
+    "         lock folder   Lock a folder for the service, after trust.\n"
+    "         msibegin, msisettings, msiend  Steps of the installer package.\n"
     "         status   Show what the UPS server reports now.\n"
     "         notice   Send a test notice to the users; a text may follow.\n"
     "\n";
@@ -78,7 +82,7 @@ bool MakeReadOnly(const std::string& path)
 TEST_F(ClientStart, ServiceCommandsFailWithStatusOneAndNoMonitor)
 {
     WriteSettings(kNoServer);
-    for (const char* command : {"install", "remove", "start", "stop", "pause", "resume"}) {
+    for (const char* command : {"install", "remove", "start", "stop", "pause", "resume", "configure"}) {
         ProcessResult r = Run({command});
         EXPECT_EQ(kFailed, r.exitCode) << command;
         EXPECT_EQ(std::string::npos, r.err.find("Connecting to server.")) << command;
@@ -187,11 +191,13 @@ TEST_F(ClientStart, AfterTheDispatcherRefusesTraceLinesAreEchoedOnStandardError)
     for (int i = 0; i < 600 && Lines(client->Err()).find(last) == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     std::string err = Lines(client->Err());
-    EXPECT_EQ(0u, err.find("Connecting to server.\nT3:SEND:Login(admin, ****)\n")) << err;
+    const std::string at = "127.0.0.1:" + std::to_string(server.Port()) + "\n";
+    const std::string connect = "T3:CONNECT:" + at + "T3:CONNECTED:" + at;
+    EXPECT_EQ(0u, err.find("Connecting to server.\n" + connect + "T3:SEND:Login(admin, ****)\n")) << err;
     EXPECT_NE(std::string::npos, err.find(last)) << err;
     // The trace file has the same lines, after those of the start.
     std::string trace = Lines(ReadText(Beside("agtrace.log")));
-    EXPECT_NE(std::string::npos, trace.find("T2:Failed to start as a service\nT3:SEND:Login(admin, ****)\n"))
+    EXPECT_NE(std::string::npos, trace.find("T2:Failed to start as a service\n" + connect + "T3:SEND:Login(admin, ****)\n"))
         << trace;
     server.Stop();
 }

@@ -6,10 +6,13 @@
 # reinstall and purge by dpkg in a scratch root, with the package's
 # maintainer scripts run on this machine (dpkg names the root in DPKG_ROOT),
 # that leaves nothing behind; in between, "cvnremote status" from the root's
-# PATH reads the root's settings.
-# Usage: install_deb.sh <package.deb> <upssim>
+# PATH reads the root's settings. The guide it ships (docs/, compressed) is
+# the one of the sources, its settings are on the manual page, and its
+# example command is the one in examples/.
+# Usage: install_deb.sh <package.deb> <upssim> <the guide's folder, docs/>
 deb=$1
 upssim=$2
+guide=$3
 work=$(mktemp -d "${TMPDIR:-/tmp}/cvn-deb.XXXXXX") || exit 1
 sim=
 trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; rm -rf "$work"' EXIT
@@ -21,8 +24,12 @@ fail() {
 }
 
 # Links with their targets: absolute into /etc and /var, relative within /usr.
-dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6, $7, $8 }' | sed 's/ *$//' >"$work/contents" || fail "dpkg-deb -c"
-cat >"$work/expected" <<'EOF'
+dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $2, $6, $7, $8 }' | sed 's/ *$//' | LC_ALL=C sort >"$work/contents" ||
+  fail "dpkg-deb -c"
+# Every page of the guide, compressed.
+ls "$guide" | sed -n 's|^\(.*\.md\)$|-rw-r--r-- root/root ./usr/share/doc/cvnremote/docs/\1.gz|p' >"$work/guide"
+[ -s "$work/guide" ] || fail "no guide in $guide"
+cat - "$work/guide" <<'EOF' | LC_ALL=C sort >"$work/expected"
 -rw------- root/root ./etc/cvnremote/CVNRemote.ini
 -rwxr-xr-x root/root ./usr/lib/cvnremote/CVNRemote
 lrwxrwxrwx root/root ./usr/lib/cvnremote/CVNRemote.ini -> /etc/cvnremote/CVNRemote.ini
@@ -51,7 +58,7 @@ echo "$libs" | grep -E 'lib(asan|ubsan)' && fail "a sanitized build was packaged
 
 # Debian's rules, and a manual page that shows without a warning, where the
 # tools are (scripts/setup.sh installs them). The page names every setting
-# of the README, and the example command is the README's script.
+# of the guide's table, and the guide's example command is the one shipped.
 checked=
 if command -v lintian >/dev/null; then
   out=$(lintian "$deb" 2>/dev/null) && [ -z "$out" ] || fail "lintian: $out"
@@ -62,14 +69,16 @@ if command -v mandoc >/dev/null; then
   out=$(zcat "$page" | mandoc -T lint 2>&1) || fail "mandoc -T lint: $out"
   checked="${checked}manual page lint-clean, "
 fi
-zcat "$pkg/usr/share/doc/cvnremote/README.md.gz" >"$work/README.md" || fail "README"
-sed -n 's/^| *\(Settings\|Debug\|Commands\) *| *\([^|]*[^ |]\) *|.*/\2/p' "$work/README.md" | sort >"$work/keys"
-[ "$(wc -l <"$work/keys")" -ge 18 ] || fail "the README's settings table: $(cat "$work/keys")"
+docs=$pkg/usr/share/doc/cvnremote/docs
+zcat "$docs/settings.md.gz" >"$work/settings.md" || fail "the guide's settings page"
+sed -n 's/^| *\(Settings\|Debug\|Commands\) *| *\([^|]*[^ |]\) *|.*/\2/p' "$work/settings.md" | sort >"$work/keys"
+[ "$(wc -l <"$work/keys")" -ge 18 ] || fail "the guide's settings table: $(cat "$work/keys")"
 while read -r key; do
   zcat "$page" | grep -qx ".B $key" || fail "the manual page lacks the setting $key"
 done <"$work/keys"
-awk '/^#!\/bin\/sh$/ { p = 1 } p && /^```$/ { exit } p' "$work/README.md" |
-  diff - "$pkg/usr/share/doc/cvnremote/examples/ups-event.sh" >&2 || fail "the example command is not the README's"
+zcat "$docs/commands.md.gz" | awk '/^#!\/bin\/sh$/ { p = 1 } p && /^```$/ { exit } p' |
+  diff - "$pkg/usr/share/doc/cvnremote/examples/ups-event.sh" >&2 || fail "the example command is not the guide's"
+zcat "$pkg/usr/share/doc/cvnremote/README.md.gz" | grep -q '](docs/settings.md)' || fail "the README does not lead to the guide"
 
 # The unit among this machine's targets, its programs and manual page from
 # the package (and the shell of its start condition); a warning (an unknown

@@ -7,10 +7,16 @@
 # The simulator is the build's own upssim.exe in the same prefix: it serves
 # the client and, as long as it runs, keeps the prefix's service manager (and
 # the installed service) alive.
-# Usage: install_wine.sh <build dir> <setup.exe> <version>
+# Then the Windows Installer package in the same prefix: its tables, a
+# refusal beside the setup's installation and of the setup beside it, the
+# refusals without a server address, of a folder with an entry everyone
+# may write and of one with a file held open for writing, a silent install, a repair, an upgrade to a newer package (built here
+# from the same programs), the removal keeping the settings, and PURGE=1.
+# Usage: install_wine.sh <build dir> <setup.exe> <version> <package.msi>
 build=$(cd "$1" && pwd)
 setup=$2
 version=$3
+msi=$4
 . "$(dirname "$0")/../../cmake/wine-env"
 cvn_wine_env "$build"
 if [ "$WINEARCH" = win32 ] && ! cvn_win32_runs; then
@@ -32,14 +38,15 @@ newdir="$WINEPREFIX/drive_c/Corp App/CVN"
 pw="Ab3/xY+z= it's \"q\""
 work=$(mktemp -d "${TMPDIR:-/tmp}/cvn-install.XXXXXX") || exit 1
 sim=
-trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
+sim2=
+trap '[ -n "$sim" ] && kill "$sim" 2>/dev/null; [ -n "$sim2" ] && kill "$sim2" 2>/dev/null; wineserver -k >/dev/null 2>&1; rm -rf "$work"' EXIT
 
 fail() {
   echo "FAILED: $1" >&2
   echo "--- simulator:" >&2; cat "$work/sim" >&2
   exit 1
 }
-reg_value() { "$WINE" reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z]* *//p"; }
+reg_value() { "$WINE" reg query "$1" /v "$2" </dev/null 2>/dev/null | tr -d '\r' | sed -n "s/^ *$2 *REG_[A-Z_]* *//p"; }
 state() { "$WINE" sc query "$service" </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/^ *STATE *: *\([0-9]*\).*/\1/p'; }
 logins() { grep -c 'login accepted' "$work/sim"; }
 # The settings as the setup writes them (WritePrivateProfileString: CRLF).
@@ -186,12 +193,19 @@ done
 
 # A new install into that folder takes the settings kept there (the
 # uninstaller left its mark in the registry), beside an administrator's own
-# script in a folder of its own. Before anything changes the setup asks who
-# owns each thing in the folder; then every one gets the folder's rules (the
-# script, left writable by everyone, no longer is), the settings their own.
+# script in a folder of its own. A script that everyone may write (Wine
+# shows a Unix mode's "others" as Everyone) is refused by the client's own
+# judgement, the file named, nothing changed. Once only its owner may write
+# it, the setup asks who owns each thing in the folder before anything
+# changes; then every one gets the folder's rules, the settings their own.
 mkdir -p "$newdir/scripts"
 echo '@net stop db' >"$newdir/scripts/stop-db.cmd"
 chmod 666 "$newdir/scripts/stop-db.cmd"
+run_setup "/S /SERVER=127.0.0.1 /PORT=$port /USER=op /D=C:\\Corp App\\CVN"
+[ "$rc" = 2 ] && grep -qF 'C:\Corp App\CVN\scripts\stop-db.cmd may be changed by S-1-1-0' "$work/err" ||
+  fail "a script writable by everyone: status $rc: $(cat "$work/err")"
+[ "$(stat -c %a "$newdir/scripts/stop-db.cmd")" = 666 ] && [ -z "$(state)" ] || fail "the refused install changed something"
+chmod 644 "$newdir/scripts/stop-db.cmd"
 debug=-all,trace+security
 run_setup "/S /SERVER=127.0.0.1 /PORT=$port /USER=op /D=C:\\Corp App\\CVN"
 debug=
@@ -208,4 +222,226 @@ for f in "" '\\CVNRemote.ini' '\\agtrace.log' '\\scripts' '\\scripts\\stop-db.cm
 done
 case $(stat -c %a "$newdir/scripts/stop-db.cmd") in *[2367]) fail "the script stayed writable by everyone" ;; esac
 case $(stat -c %a "$newdir/CVNRemote.ini") in *0) ;; *) fail "kept settings readable by everyone" ;; esac
+
+# The package's tables (Wine's installer is not Windows': what it cannot
+# show is checked here): every action of the sequence is a standard one or
+# has its custom action row, whose program is in the Binary table or
+# installed (wixl drops a Binary action's row and keeps it in the sequence);
+# the client's steps are deferred and run as the system account; every
+# setting's property is secure and the password hidden (Windows' log).
+rows() { msiinfo export "$1" "$2" | tr -d '\r' | tail -n +4; }
+standard=" FindRelatedProducts AppSearch LaunchConditions ValidateProductID CostInitialize FileCost CostFinalize
+ MigrateFeatureStates InstallValidate InstallInitialize InstallExecute InstallExecuteAgain RemoveExistingProducts
+ ProcessComponents UnpublishFeatures StopServices DeleteServices RemoveRegistryValues RemoveIniValues RemoveFiles
+ RemoveFolders CreateFolders InstallFiles WriteRegistryValues WriteIniValues InstallServices StartServices
+ RegisterUser RegisterProduct PublishFeatures PublishProduct InstallFinalize "
+tables_wrong() {
+  for action in $(rows "$1" InstallExecuteSequence | cut -f1); do
+    case $standard in *[[:space:]]"$action"[[:space:]]*) continue ;; esac
+    row=$(rows "$1" CustomAction | awk -F'\t' -v a="$action" '$1 == a')
+    [ -n "$row" ] || { echo "$action has no row"; continue; }
+    type=$(echo "$row" | cut -f2) source=$(echo "$row" | cut -f3)
+    case $((type & 63)) in
+      1|2|5|6) rows "$1" Binary | cut -f1 | grep -qx "$source" || echo "$action: no $source in the Binary table" ;;
+      17|18|21|22) rows "$1" File | cut -f1 | grep -qx "$source" || echo "$action: no file $source" ;;
+    esac
+    case $action in CvnBegin|CvnSettings|CvnEnd)
+      [ $((type & 3072)) = 3072 ] || echo "$action is not deferred without impersonation ($type)" ;;
+    esac
+  done
+  secure=";$(rows "$1" Property | awk -F'\t' '$1 == "SecureCustomProperties" { print $2 }');"
+  for p in SERVERADDRESS SERVERPORT SERVERUSER SERVERPASSWORD ONBATTERY LOWBATTERY SETTINGSFILE PURGE; do
+    case $secure in *";$p;"*) ;; *) echo "$p is not secure" ;; esac
+  done
+  rows "$1" Property | grep -qx 'MsiHiddenProperties	SERVERPASSWORD' || echo "the password is not hidden"
+}
+newer=$work/CVNRemote-new.msi
+sh "$(dirname "$0")/../../packaging/msi/build.sh" "$newer" 1.0.1 "$WINEARCH" "$build/bin" "$build/bin/CVNRemoteAction.exe" \
+  >"$work/err" 2>&1 || fail "the newer package: $(cat "$work/err")"
+for m in "$msi" "$newer"; do
+  wrong=$(tables_wrong "$m")
+  [ -z "$wrong" ] || fail "$(basename "$m"): $wrong"
+done
+cp "$msi" "$WINEPREFIX/drive_c/package.msi"
+cp "$newer" "$WINEPREFIX/drive_c/newer.msi"
+
+# msiexec as an administrator types it in cmd; $rc gets its status whole
+# (a Unix exit status keeps 8 bits), the verbose log goes to $log, the
+# client's standard error (what its steps refuse) to $work/err. Wine's
+# installer ends with 1627 where a custom action fails (Windows: 1603).
+log=$WINEPREFIX/drive_c/msi.log
+action_failed=1627
+run_msi() {
+  rm -f "$log"
+  printf '@msiexec %s /qn /l*v C:\\msi.log\r\n@echo %%ERRORLEVEL%%>C:\\msi-rc.txt\r\n' "$1" >"$WINEPREFIX/drive_c/msi.bat"
+  WINEDEBUG=${debug:--all} "$WINE" cmd /c 'C:\msi.bat' </dev/null >/dev/null 2>"$work/err"
+  rc=$(tr -d '\r\n ' <"$WINEPREFIX/drive_c/msi-rc.txt")
+}
+in_log() { grep -aqF "$1" "$log"; }
+
+# Beside the setup's installation the package refuses (the setup's entry in
+# Programs and Features), and the setup beside the package (further down).
+run_msi '/i C:\package.msi SERVERADDRESS=127.0.0.1'
+[ "$rc" = 1603 ] && in_log 'CVNREFUSAL = The Corvane Remote Shutdown Client is installed by its setup program' ||
+  fail "package beside the setup: status $rc"
+[ "$(reg_value "$service_key" ImagePath)" = '"C:\Corp App\CVN\CVNRemote.exe"' ] && [ "$(state)" = 4 ] ||
+  fail "the refused package changed the setup's service"
+"$WINE" "$newdir/Uninstall.exe" /S /PURGE </dev/null >/dev/null 2>&1 || fail "uninstaller ended with $?"
+for _ in $(seq 60); do [ -z "$(reg_value "$uninstall_key" DisplayVersion)" ] && [ -z "$(state)" ] && break; sleep 0.5; done
+[ -z "$(state)" ] || fail "the setup's service was not removed"
+rm -rf "$newdir" "$dir"
+"$WINE" reg delete 'HKLM\Software\Corvane' /f </dev/null >/dev/null 2>&1
+
+# A simulator with a password that cmd and Wine's msiexec pass alike (Wine
+# drops a doubled quote inside a quoted property value).
+mpw="Xy7 /odd= it's"
+"$WINE" "$build/bin/upssim.exe" -p 0 -u op -w "$mpw" </dev/null >"$work/sim2" 2>&1 &
+sim2=$!
+for _ in $(seq 100); do
+  mport=$(sed -n 's/.*listening on 127\.0\.0\.1:\([0-9]*\).*/\1/p' "$work/sim2")
+  [ -n "$mport" ] && break
+  sleep 0.2
+done
+[ -n "$mport" ] || fail "the second simulator did not start"
+mlogins() { grep -c 'login accepted' "$work/sim2"; }
+
+# No server address: none given (a launch condition, its reason in the
+# log), or none in the prepared file (the client's first step). Nothing is
+# installed either way.
+printf '[Settings]\r\nPassword=x\r\n' >"$WINEPREFIX/drive_c/noaddress.ini"
+run_msi "/i C:\\package.msi SERVERPORT=$mport"
+[ "$rc" = 1603 ] && in_log 'CVNREFUSAL = No server address: give it with SERVERADDRESS' ||
+  fail "no server address: status $rc"
+[ ! -e "$dir" ] && [ -z "$(state)" ] || fail "the install without an address changed something"
+run_msi '/i C:\package.msi SETTINGSFILE=C:\noaddress.ini'
+[ "$rc" = "$action_failed" ] && grep -qF 'No server address' "$work/err" || fail "no address in the file: status $rc: $(cat "$work/err")"
+[ ! -e "$dir" ] && [ -z "$(state)" ] || fail "the install without an address in the file changed something"
+
+# An existing folder with an entry everyone may write: refused, the entry
+# named, nothing changed.
+mkdir -p "$dir/scripts"
+echo '@net stop db' >"$dir/scripts/stop-db.cmd"
+chmod 666 "$dir/scripts/stop-db.cmd"
+run_msi '/i C:\package.msi SERVERADDRESS=127.0.0.1'
+[ "$rc" = "$action_failed" ] &&
+  grep -qF 'C:\Program Files\CVNRemote\scripts\stop-db.cmd may be changed by S-1-1-0' "$work/err" ||
+  fail "a writable entry: status $rc: $(cat "$work/err")"
+[ "$(LC_ALL=C ls "$dir" | tr '\n' ' ')" = "scripts " ] && [ "$(stat -c %a "$dir/scripts/stop-db.cmd")" = 666 ] &&
+  [ -z "$(state)" ] || fail "the refused package changed something"
+chmod 644 "$dir/scripts/stop-db.cmd"
+
+# A file that a program holds open for writing (a client run by hand from
+# the folder, writing its trace beside it, its server not there): refused
+# after the lock and the grace for virus scanners, the file named.
+held=$dir/scripts/held
+mkdir -p "$held"
+cp "$build/bin/CVNRemote.exe" "$build/bin/QMXDLL.dll" "$held/"
+printf '[Settings]\r\nServer Address=127.0.0.1\r\nServer Port=1\r\n[Debug]\r\nOn=1\r\nLevel=2\r\n' >"$held/CVNRemote.ini"
+"$WINE" "$held/CVNRemote.exe" daemon </dev/null >/dev/null 2>&1 &
+holder=$!
+for _ in $(seq 100); do [ -s "$held/agtrace.log" ] && break; sleep 0.2; done
+[ -s "$held/agtrace.log" ] || fail "the client run by hand wrote no trace"
+run_msi '/i C:\package.msi SERVERADDRESS=127.0.0.1'
+kill "$holder" 2>/dev/null
+wait "$holder" 2>/dev/null
+[ "$rc" = "$action_failed" ] &&
+  grep -qF 'C:\Program Files\CVNRemote\scripts\held\agtrace.log is held open for writing' "$work/err" ||
+  fail "a file held open: status $rc: $(cat "$work/err")"
+[ ! -e "$dir/CVNRemote.exe" ] && [ -z "$(state)" ] || fail "the install went on over a file held open"
+for _ in $(seq 50); do rm -rf "$held" 2>/dev/null && [ ! -e "$held" ] && break; sleep 0.2; done
+
+# A silent install against the simulator: the programs, the settings from
+# the properties, the service registered, started at boot and running, the
+# Event Log source, the log with the address and without the password.
+# Wine keeps no access rules but the Unix mode: its trace shows what the
+# client asks for: each entry's owner and rules read before the first
+# change, the folder locked before the programs are copied, the settings
+# protected before they are written.
+debug=-all,trace+security,trace+file
+run_msi "/i C:\\package.msi SERVERADDRESS=127.0.0.1 SERVERPORT=$mport SERVERUSER=op SERVERPASSWORD=\"$mpw\""
+debug=
+[ "$rc" = 0 ] || fail "package install ended with $rc: $(grep -v ':trace:' "$work/err")"
+for f in CVNRemote.exe QMXDLL.dll CVNShutdown.exe; do
+  cmp -s "$build/bin/$f" "$dir/$f" || fail "$f not installed by the package"
+done
+port=$mport settings 120 30 "$mpw" >"$work/expected"
+cmp -s "$work/expected" "$dir/CVNRemote.ini" || fail "package settings: $(cat "$dir/CVNRemote.ini")"
+case $(stat -c %a "$dir/CVNRemote.ini") in *0) ;; *) fail "package settings readable by everyone" ;; esac
+[ ! -e "$dir/Setup" ] || fail "the hand-over was left: $(ls "$dir/Setup")"
+[ "$(reg_value "$service_key" Start)" = 0x2 ] && [ "$(state)" = 4 ] ||
+  fail "package service: start $(reg_value "$service_key" Start), state $(state)"
+event_key="HKLM\\System\\CurrentControlSet\\Services\\EventLog\\Application\\$service"
+[ "$(reg_value "$event_key" EventMessageFile)" = 'C:\Program Files\CVNRemote\CVNRemote.exe' ] &&
+  [ "$(reg_value "$event_key" TypesSupported)" = 0x7 ] || fail "no Event Log source: $(reg_value "$event_key" EventMessageFile)"
+for _ in $(seq 50); do [ "$(mlogins)" = 1 ] && break; sleep 0.2; done
+[ "$(mlogins)" = 1 ] || fail "the package's service did not log in"
+in_log 'SERVERADDRESS = 127.0.0.1' || fail "the address is not in the log"
+! grep -aqF "$mpw" "$log" || fail "the password is in the log: $(grep -anF "$mpw" "$log")"
+rules=$(first 'ConvertStringSecurityDescriptorToSecurityDescriptorW L"D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)"' ,)
+locked=$(first 'SetFileSecurityW (L"C:\\Program Files\\CVNRemote", 0x80000004' ,)
+made=$(first NtCreateFile 'name=L"\\??\\C:\\Program Files\\CVNRemote\\CVNRemote.exe"')
+[ -n "$rules" ] && [ -n "$locked" ] && [ -n "$made" ] && [ "$rules" -lt "$locked" ] && [ "$locked" -lt "$made" ] ||
+  fail "package: folder not locked before the copy (rules at ${rules:-none}, set at ${locked:-none}, program at ${made:-none})"
+changed=$(first 'SetFileSecurityW (' ,)
+for f in "" '\\scripts' '\\scripts\\stop-db.cmd'; do
+  asked=$(first "GetFileSecurityW (L\"C:\\\\Program Files\\\\CVNRemote$f\",5," ,)
+  set=$(first "SetFileSecurityW (L\"C:\\\\Program Files\\\\CVNRemote$f\", 0x80000004" ,)
+  [ -n "$asked" ] && [ "$asked" -lt "${changed:-0}" ] && [ -n "$set" ] ||
+    fail "package, CVNRemote$f: rules asked at ${asked:-none}, first change at ${changed:-none}, set at ${set:-none}"
+done
+protected=$(first 'SetFileSecurityW (L"C:\\Program Files\\CVNRemote\\CVNRemote.ini", 0x80000004' ,)
+written=$(first NtCreateFile 'CVNRemote\\CVNRemote.ini"' // '$')
+[ -n "$protected" ] && [ "$protected" -lt "$written" ] || fail "package settings written before they were protected"
+
+# A repair (all files again) keeps the settings byte for byte.
+cp "$dir/CVNRemote.ini" "$work/before-repair"
+code=$(rows "$msi" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
+run_msi "/fa $code"
+[ "$rc" = 0 ] && [ "$(state)" = 4 ] || fail "repair: status $rc, state $(state): $(cat "$work/err")"
+cmp -s "$work/before-repair" "$dir/CVNRemote.ini" || fail "the repair changed the settings: $(cat "$dir/CVNRemote.ini")"
+
+# The setup refuses to install beside the package.
+run_setup "/S /SERVER=127.0.0.1 /PORT=$mport"
+[ "$rc" = 2 ] && grep -qF 'installed here by its Windows Installer package' "$work/err" ||
+  fail "setup beside the package: status $rc: $(cat "$work/err")"
+
+# An upgrade to the newer package in place: an administrator's change and
+# the password stay, a property given is applied, the programs replaced,
+# the service started again; one version on record.
+sed -i 's/^Low Battery Shutdown=30/Low Battery Shutdown=25/' "$dir/CVNRemote.ini"
+echo damaged >"$dir/CVNShutdown.exe"
+for _ in $(seq 50); do [ "$(mlogins)" -ge 1 ] && [ "$(state)" = 4 ] && break; sleep 0.2; done
+before=$(mlogins)
+run_msi '/i C:\newer.msi ONBATTERY=45'
+[ "$rc" = 0 ] || fail "package upgrade ended with $rc: $(cat "$work/err")"
+port=$mport settings 45 25 "$mpw" >"$work/expected"
+cmp -s "$work/expected" "$dir/CVNRemote.ini" || fail "settings after the package upgrade: $(cat "$dir/CVNRemote.ini")"
+cmp -s "$build/bin/CVNShutdown.exe" "$dir/CVNShutdown.exe" || fail "programs not replaced by the upgrade"
+[ "$(state)" = 4 ] || fail "service state after the package upgrade: $(state)"
+for _ in $(seq 50); do [ "$(mlogins)" = $((before + 1)) ] && break; sleep 0.2; done
+[ "$(mlogins)" = $((before + 1)) ] || fail "the service was not started again after the package upgrade"
+entries=$("$WINE" reg query 'HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall' /s </dev/null 2>/dev/null | tr -d '\r' |
+  grep -c 'DisplayName *REG_SZ *Corvane Remote Shutdown Client')
+[ "$entries" = 1 ] || fail "$entries versions on record after the upgrade"
+
+# Removal: the service, the programs and the Event Log source go; the
+# settings and the administrator's script stay, marked as the setup's
+# uninstaller marks them. Again, with the settings found there, and the
+# removal with PURGE=1 leaves nothing.
+kept_key='HKLM\Software\Corvane\CVNRemote\Kept settings'
+run_msi '/x C:\newer.msi'
+[ "$rc" = 0 ] || fail "package removal ended with $rc"
+[ -z "$(state)" ] && [ -z "$(reg_value "$service_key" ImagePath)" ] || fail "service left after the package removal"
+[ -z "$(reg_value "$event_key" TypesSupported)" ] || fail "Event Log source left after the package removal"
+[ "$(LC_ALL=C ls "$dir" | tr '\n' ' ')" = "CVNRemote.ini scripts " ] || fail "left after the package removal: $(ls "$dir")"
+[ "$(reg_value "$kept_key" 'C:\Program Files\CVNRemote')" = CVNRemote.ini ] || fail "kept settings not marked"
+run_msi '/i C:\newer.msi'
+[ "$rc" = 0 ] && [ "$(state)" = 4 ] || fail "package over kept settings: status $rc, state $(state)"
+cmp -s "$work/expected" "$dir/CVNRemote.ini" || fail "kept settings changed: $(cat "$dir/CVNRemote.ini")"
+run_msi '/x C:\newer.msi PURGE=1'
+[ "$rc" = 0 ] && [ -z "$(state)" ] || fail "purge: status $rc, state $(state)"
+[ "$(LC_ALL=C ls "$dir" | tr '\n' ' ')" = "scripts " ] && [ -z "$(reg_value "$kept_key" 'C:\Program Files\CVNRemote')" ] ||
+  fail "left after PURGE=1: $(ls "$dir")"
+
+echo "package: tables complete, refused beside the setup and the setup beside it, refused without an address and over an entry everyone may write, installed and running, upgraded keeping the settings, removed keeping them marked, purged"
 echo "setup: bad command lines and a planted settings file refused, installed and running, upgraded keeping the settings, moved with them into a locked folder, a service that cannot run reported, removed but for the settings and trace, installed again over them, the folder and all in it locked"

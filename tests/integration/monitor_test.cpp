@@ -3,7 +3,11 @@
 // reconnecting, and a server that stalls while a countdown runs.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -419,6 +423,8 @@ TEST_F(Monitor, ASessionLostOnBatteryCountsAsALowBatteryOnlyWhenTheSettingsSaySo
     // Read as written, trailing blank and all.
     extraSettings = "Lost On Battery=low \n";
     WriteSettings(60, 2);
+    // A changed file is taken once it has read the same for half a second.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     server.SetFault(upssim::Fault::Refuse, true);
     Clock::time_point lost = Clock::now();
     server.CloseConnections();
@@ -452,6 +458,123 @@ TEST_F(Monitor, ADryRunGoesThroughAWholeEpisodeWithoutAShutdown)
     EXPECT_TRUE(client->Running());
     EXPECT_FALSE(ShutdownRequested());
 }
+
+#if !defined(_WIN32)
+// An editor that saves in place: it truncates the file, then writes it a
+// few bytes at a time, over and over, so that the client's reads meet the
+// file empty or cut short most of the time.
+class CInPlaceSaver {
+public:
+    CInPlaceSaver(const std::string& path, const std::string& text)
+        : m_thread([this, path, text] {
+              while (!m_bStop) {
+                  FILE* file = std::fopen(path.c_str(), "w");
+                  if (!file)
+                      continue;
+                  for (std::size_t at = 0; at < text.size() && !m_bStop; at += 7) {
+                      std::fwrite(text.data() + at, 1, std::min<std::size_t>(7, text.size() - at), file);
+                      std::fflush(file);
+                      std::this_thread::sleep_for(std::chrono::microseconds(300));
+                  }
+                  std::fclose(file);
+                  ++m_nSaves;
+                  std::this_thread::sleep_for(std::chrono::milliseconds(1));
+              }
+          })
+    {
+    }
+    ~CInPlaceSaver()
+    {
+        m_bStop = true;
+        m_thread.join();
+    }
+    int Saves() const { return m_nSaves; }
+
+private:
+    std::atomic<bool> m_bStop{false};
+    std::atomic<int> m_nSaves{0};
+    std::thread m_thread;
+};
+
+class SavedInPlace : public Monitor {
+protected:
+    // The client runs on the given settings, which are then saved in
+    // place for as long as the test lasts.
+    void StartSaving(int onDelay, int lowDelay)
+    {
+        StartClient(onDelay, lowDelay);
+        saver.reset(new CInPlaceSaver(env.AppDir() + "CVNRemote.ini", ReadText(env.AppDir() + "CVNRemote.ini")));
+    }
+    void TearDown() override
+    {
+        saver.reset();
+        Monitor::TearDown();
+    }
+    std::string Reports() const { return Lines(client->Err()); }
+
+    std::unique_ptr<CInPlaceSaver> saver;
+};
+
+// On mains the session breaks while the file is being saved: the client
+// connects again with the address it had, and runs on.
+TEST_F(SavedInPlace, OnMainsTheClientReconnectsAndRunsOn)
+{
+    StartSaving(60, 30);
+    server.CloseConnections();
+    ASSERT_TRUE(server.WaitForText(2, "GetValue(Battery Status)\r\n", 30000)) << client->Err();
+    EXPECT_TRUE(client->Running());
+    EXPECT_GT(saver->Saves(), 100);
+    EXPECT_EQ(std::string::npos, Reports().find("No server address specified")) << Reports();
+    EXPECT_EQ(0u, Count(Reports(), "The settings file"));
+}
+
+TEST_F(SavedInPlace, ADryRunStaysADryRun)
+{
+    extraSettings = "Dry Run=1\n";
+    StartSaving(2, 30);
+    server.SetOutput("Battery");
+    ASSERT_TRUE(AwaitReport("Dry run: the system would shut down now")) << client->Err();
+    server.SetBattery("Low");
+    std::this_thread::sleep_for(std::chrono::seconds(6));
+    EXPECT_FALSE(ShutdownRequested());
+    EXPECT_TRUE(client->Running());
+    EXPECT_EQ(1u, Count(Reports(), "Dry run: the system would shut down now"));
+}
+
+TEST_F(SavedInPlace, NegativeDelaysStillRuleOutTheShutdownOnALowBattery)
+{
+    StartSaving(-1, -1);
+    server.SetOutput("Battery");
+    server.SetBattery("Low");
+    // Past the defaults that a torn file would give for the low battery.
+    std::this_thread::sleep_for(std::chrono::seconds(35));
+    EXPECT_FALSE(ShutdownRequested());
+    EXPECT_TRUE(client->Running());
+    for (const std::string& message : Messages())
+        EXPECT_EQ(std::string::npos, message.find("shuting down now")) << message;
+}
+
+// The address emptied while the UPS is on battery and its server gone: the
+// client keeps the last one, says so once, and the shutdown comes on time.
+TEST_F(SavedInPlace, AnEmptiedAddressMidEpisodeKeepsTheLastOneAndTheShutdownComes)
+{
+    StartClient(5, 30);
+    server.SetOutput("Battery");
+    Clock::time_point warned = AwaitMessage(1);
+    ASSERT_NE(Clock::time_point(), warned);
+    server.SetFault(upssim::Fault::Refuse, true);
+    server.CloseConnections();
+    WriteSettings(5, 30, "");
+    ASSERT_TRUE(AwaitShutdown(10000)) << client->Err();
+    EXPECT_LE(Seconds(Clock::now() - warned), 6.5);
+    const std::string kept = "The settings file " + env.AppDir() + "CVNRemote.ini names no Server Address: the "
+                             "client keeps the settings it read last until the file can be read again.";
+    EXPECT_EQ(1u, Count(Reports(), kept)) << Reports();
+    EXPECT_EQ(std::string::npos, Reports().find("No server address specified")) << Reports();
+    ProcessResult r = client->Wait(15000);
+    EXPECT_EQ(0, r.exitCode);
+}
+#endif
 
 }  // namespace
 
@@ -575,5 +698,39 @@ TEST_F(TwoUps, WithBothNeededOneOutageShutsDownOnTimeWhateverTheOtherServerDoes)
         << client->Err();
     EXPECT_FALSE(server.Connection(1).loggedIn);
 }
+
+#if !defined(_WIN32)
+// The first server's name never resolves (its name server lost its
+// upstream): the second server, a name of two addresses whose first refuses,
+// has its session at once all the same, and its outage brings the countdown
+// and the shutdown on time.
+TEST_F(TwoUps, AHungLookUpOfOneServerHoldsUpNeitherTheOtherSessionNorTheShutdown)
+{
+    RunOptions slow;
+    slow.env["LD_PRELOAD"] = BinPath("libcvn_slow_resolver.so");
+    slow.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+    slow.env["CVN_SLOW_RESOLVER_MS"] = "120000";
+    extraSettings += "Minimum Supplies=2\n[Server 2]\nServer Address=ups.two.test\nServer Port=" +
+                     std::to_string(second.Port()) + "\n";
+    WriteSettings(3, 30, "ups.slow.test");
+    const Clock::time_point start = Clock::now();
+    client = env.Start("CVNRemote", {"daemon"}, slow);
+    ASSERT_TRUE(second.WaitForText(1, "GetValue(Battery Status)\r\n", 5000)) << client->Err();
+    EXPECT_LE(Seconds(Clock::now() - start), 3.0);
+    second.SetOutput("Battery");
+    const Clock::time_point warned = AwaitMessage(1, 5000);
+    const Clock::time_point shutdown = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_LE(Seconds(shutdown - warned), 4.0);
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+    EXPECT_TRUE(AwaitShutdown(10000));
+    EXPECT_TRUE(server.Connections().empty());
+    // The trace shows both addresses of the second server's name.
+    const std::string port = std::to_string(second.Port());
+    EXPECT_NE(std::string::npos, ReadText(env.AppDir() + "agtrace.log")
+                                     .find("CONNECT:[::1]:" + port + "\nT3:[Server 2] CONNECT:127.0.0.1:" + port))
+        << ReadText(env.AppDir() + "agtrace.log");
+}
+#endif
 
 }  // namespace

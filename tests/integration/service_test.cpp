@@ -121,9 +121,32 @@ TEST_F(Service, InstallingTwiceReportsTheSystemsTextAndFails)
     EXPECT_EQ(std::string::npos, err.find("Connecting to server.")) << err;
 }
 
+// Wine's service manager keeps no failure actions: install and configure
+// still succeed, and the trace (echoed in a console run) shows what was
+// asked of the system.
+TEST_F(Service, InstallAndConfigureSetTheFailureActions)
+{
+    const std::string actions = "T3:ChangeServiceConfig2A(SERVICE_CONFIG_FAILURE_ACTIONS, reset 86400 s, restart "
+                                "60000 ms, 60000 ms, 300000 ms): ";
+    const std::string flag = "T3:ChangeServiceConfig2A(SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, TRUE): ";
+    for (const char* word : {"install", "configure"}) {
+        ProcessResult r = env.Run("CVNRemote", {"daemon", word});
+        EXPECT_EQ(0, r.exitCode) << word << ": " << r.err;
+        EXPECT_EQ(std::string(word) == "install" ? "Service installed.\n" : "Service configured.\n", Lines(r.out));
+        const std::string err = Lines(r.err);
+        EXPECT_NE(std::string::npos, err.find(actions)) << word << ": " << err;
+        EXPECT_NE(std::string::npos, err.find("\n" + flag)) << word << ": " << err;
+    }
+    // The service is still there and can run.
+    Command("start", "Service control succeeded.");
+    EXPECT_TRUE(WaitForState(4));
+    Command("stop", "Service control succeeded.");
+    EXPECT_TRUE(WaitForState(1));
+}
+
 TEST_F(Service, CommandsOnAMissingServiceFail)
 {
-    for (const char* word : {"remove", "start", "stop", "pause", "resume"}) {
+    for (const char* word : {"remove", "start", "stop", "pause", "resume", "configure"}) {
         ProcessResult r = env.Run("CVNRemote", {word});
         EXPECT_EQ(kFailed, r.exitCode) << word;
         EXPECT_EQ(0u, Lines(r.err).find("Failed to Initialize Application. Detail[")) << word << r.err;

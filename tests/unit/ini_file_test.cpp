@@ -1,5 +1,6 @@
 // The settings reader, against files written with LF and with CR LF line
-// ends: both must read the same.
+// ends, and against the same texts held in memory (the monitor's snapshot):
+// all four must read the same.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -21,7 +22,7 @@ using qmx::CDebug;
 
 namespace {
 
-enum class LineEnd { LF, CRLF };
+enum class LineEnd { LF, CRLF, TextLF, TextCRLF };
 
 class SettingsReader : public ::testing::TestWithParam<LineEnd> {
 protected:
@@ -34,10 +35,12 @@ protected:
     {
         std::string content;
         for (char c : text) {
-            if (c == '\n' && GetParam() == LineEnd::CRLF)
+            if (c == '\n' && (GetParam() == LineEnd::CRLF || GetParam() == LineEnd::TextCRLF))
                 content += '\r';
             content += c;
         }
+        if (GetParam() == LineEnd::TextLF || GetParam() == LineEnd::TextCRLF)
+            return CINIFile::FromText(content);
         WriteFile(path, content);
         return CINIFile(path.c_str());
     }
@@ -146,8 +149,55 @@ TEST_P(SettingsReader, FreeTextLinesArePassedOver)
     EXPECT_EQ(8888, Port("[Settings]\n; Server Port=18\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(LineEnds, SettingsReader, ::testing::Values(LineEnd::LF, LineEnd::CRLF),
-                         [](const auto& info) { return info.param == LineEnd::LF ? "LF" : "CRLF"; });
+// A further server's section keeps its keys: searched for itself, the
+// search ends at the next header; searched from any other section, its
+// lines are passed over, however the header is written.
+TEST_P(SettingsReader, ServerSectionsKeepTheirKeys)
+{
+    const std::string file = "[Settings]\nServer Address=a\n"
+                             "[Server 2]\nUsername=two\n"
+                             "[Server 3]\nServer Address=c\nServer Port=3\nUsername=three\n"
+                             "  [server 4] comment\nServer Port=4\n"
+                             "[Debug]\nOn=1\nServer Port=9\n";
+    struct Row {
+        const char* section;
+        const char* key;
+        const char* expected;
+    } rows[] = {
+        {"Server 2", "Username", "two"},
+        {"Server 2", "Server Address", "-"},  // not [Server 3]'s
+        {"Server 2", "Server Port", "-"},
+        {"Server 3", "Server Address", "c"},
+        {"Server 3", "Server Port", "3"},
+        {"Server 4", "Server Port", "4"},
+        {"Server 4", "On", "-"},              // not [Debug]'s
+        {"Settings", "Server Port", "9"},     // on into [Debug], past the servers
+        {"Settings", "Username", "-"},
+        {"Debug", "On", "1"},
+    };
+    CINIFile ini = Reader(file);
+    for (const Row& row : rows)
+        EXPECT_EQ(row.expected, ini.GetString(row.section, row.key, "-")) << row.section << " / " << row.key;
+    EXPECT_EQ(8888, ini.GetInt("Server 2", "Server Port", 8888));
+    // A header behind a line of blanks, or behind a line the key search
+    // read on from, still closes the section.
+    EXPECT_EQ("-", Reader("[Server 2]\n   \n[Server 3]\nUsername=x\n").GetString("Server 2", "Username", "-"));
+    EXPECT_EQ("-", Reader("[Server 2]\nUsern   \n[Server 3]\nUsername=x\n").GetString("Server 2", "Username", "-"));
+    EXPECT_EQ("-", Reader("[Settings]\n[Server 2]\n\tUsername=y\nUsername=x\n").GetString("Settings", "Username", "-"));
+    // Only "Server" and a number make a server's section.
+    EXPECT_EQ("x", Reader("[Settings]\n[Servers]\nUsername=x\n").GetString("Settings", "Username", "-"));
+    EXPECT_EQ("x", Reader("[Settings]\n[Server 2b]\nUsername=x\n").GetString("Settings", "Username", "-"));
+}
+
+std::string LineEndName(const ::testing::TestParamInfo<LineEnd>& info)
+{
+    static const char* const kNames[] = {"LF", "CRLF", "TextLF", "TextCRLF"};
+    return kNames[static_cast<int>(info.param)];
+}
+
+INSTANTIATE_TEST_SUITE_P(LineEnds, SettingsReader,
+                         ::testing::Values(LineEnd::LF, LineEnd::CRLF, LineEnd::TextLF, LineEnd::TextCRLF),
+                         LineEndName);
 
 class SettingsFileAccess : public ::testing::Test {
 protected:

@@ -72,8 +72,37 @@ TEST(MessageCatalogue, HoldsItsTextsAsStored)
         {MSG_POWER_RESTORED_AT, "UPS power restored, aborting shutdown. Server[%1].\r\n"},
         {MSG_TOO_FEW_SERVERS, "Minimum Supplies is %1, but only %2 servers are set: the computer runs only while all "
                               "%2 UPSes have power.\r\n"},
+        {MSG_SETTINGS_KEPT, "The settings file %1 %2: the client keeps the settings it read last until the file can "
+                            "be read again.\r\n"},
+        // The installation's security steps.
+        {MSG_SETUP_UNVOUCHED, "%1 is not a settings file that this client's setup left there: the service would run "
+                              "what it says as the system account. Move it away, or choose another folder.\r\n"},
+        {MSG_SETUP_OWNER, "%1 belongs to %2, not to the administrators: anyone could have put it there for the service "
+                          "to run.\r\n"},
+        {MSG_SETUP_WRITABLE, "%1 may be changed by %2, not only by the administrators: anyone could have put it there "
+                             "for the service to run.\r\n"},
+        {MSG_SETUP_LINK, "%1 is a link to another place or has other names elsewhere: the setup does not take a folder "
+                         "that holds such a thing.\r\n"},
+        {MSG_SETUP_HELD_OPEN, "%1 is held open for writing by another program: what it holds could still change after "
+                              "the setup's look.\r\n"},
+        {MSG_SETUP_NO_ADDRESS, "No server address: give it with SERVERADDRESS, or in the settings file that SETTINGSFILE "
+                               "names.\r\n"},
+        {MSG_SETUP_STEP_FAILED, "Cannot %1 %2: %3\r\n"},
+        {MSG_SETUP_SYSTEM_FOLDER, "The folder %1 is, or holds, a folder of Windows: choose a folder of its own for the "
+                                  "client.\r\n"},
+        // A server address the client cannot use.
+        {MSG_ADDRESS_WITH_PORT, "Server Address %1 holds a port. Write the address alone (an IPv6 address with or "
+                                "without its brackets) and the port as Server Port.\r\n"},
+        {MSG_ADDRESS_MALFORMED, "Server Address %1 is neither an IPv4 address, nor an IPv6 address with a zone this "
+                                "computer has, nor a host name.\r\n"},
+        {MSG_ZONE_NOT_NUMBER, "Server Address %1: on Windows the zone of an IPv6 address is the number of its "
+                              "interface, as in fe80::1%%3.\r\n"},
+        {MSG_IPV6_NOT_SUPPORTED, "Server Address %1 is an IPv6 address, which this version of Windows cannot reach: "
+                                 "use an IPv4 address or a host name.\r\n"},
+        {MSG_IPV6_NOT_INSTALLED, "Server Address %1 has an IPv6 address, but this computer has no IPv6 protocol "
+                                 "installed to reach it.\r\n"},
     };
-    ASSERT_EQ(31u, cvn::kCatalogueSize);
+    ASSERT_EQ(45u, cvn::kCatalogueSize);
     for (const auto& entry : expected) {
         const char* text = cvn::FindCatalogueText(entry.id);
         ASSERT_NE(nullptr, text) << std::hex << entry.id;

@@ -24,6 +24,7 @@ void Usage(std::ostream& out)
            "       upssim [options] --ups PORT[:FILE] --ups PORT[:FILE] ...\n"
            "Options:\n"
            "  -p, --port N          port on 127.0.0.1 (default 8888; 0 takes a free one)\n"
+           "  -6, --ipv6            listen on [::1] as well, on the same port\n"
            "  -U, --ups PORT[:FILE] one more UPS on its own port, playing its own\n"
            "                        scenario file (repeatable); the other options\n"
            "                        hold for every UPS, and each line names its UPS\n"
@@ -141,6 +142,8 @@ int main(int argc, char** argv)
         } else if (arg == "-g" || arg == "--greeting") {
             if (!Value(&value) || !upssim::Unescape(value, &options.greeting))
                 return Fail("missing or badly escaped greeting");
+        } else if (arg == "-6" || arg == "--ipv6") {
+            options.ipv6 = true;
         } else if (arg == "-d" || arg == "--delay") {
             if (!Value(&value) || !upssim::ParseDuration(value, &options.delayMs))
                 return Fail("missing or bad delay");

@@ -67,10 +67,24 @@ bool CServer::Start(std::string* error)
         return false;
     }
     m_port = net::LocalPort(m_listener);
+    if (m_options.ipv6) {
+        // The same port on ::1, so that one settings file reaches both.
+        m_listener6 = net::Listen(m_port, 16, &reason, true);
+        if (m_listener6 == net::kInvalid) {
+            if (error)
+                *error = "cannot listen on [::1]:" + std::to_string(m_port) + ": " + reason;
+            net::Close(m_waker);
+            net::Close(m_listener);
+            m_waker = m_listener = net::kInvalid;
+            net::Cleanup();
+            return false;
+        }
+    }
     m_listening = Listening::Normal;
     m_bStarted = true;
     m_bQuit = false;
-    Event("listening on 127.0.0.1:" + std::to_string(m_port) + ", user \"" + m_options.user +
+    Event("listening on 127.0.0.1:" + std::to_string(m_port) +
+          (m_options.ipv6 ? " and [::1]:" + std::to_string(m_port) : std::string()) + ", user \"" + m_options.user +
           "\", output source \"" + m_options.output + "\", battery status \"" +
           m_options.battery + "\"");
     UpdateListener();
@@ -93,10 +107,9 @@ void CServer::Stop()
         if (c->info.open)
             CloseConn(*c, "the simulator stops", false);
     }
-    net::Close(m_listener);
-    net::Close(m_filler);
+    CloseListeners();
     net::Close(m_waker);
-    m_listener = m_filler = m_waker = net::kInvalid;
+    m_waker = net::kInvalid;
     m_listening = Listening::None;
     m_bStarted = false;
     net::Cleanup();
@@ -369,9 +382,7 @@ void CServer::UpdateListener()
                                                   : Listening::Normal;
     if (wanted == m_listening || m_bStopped)
         return;
-    net::Close(m_listener);
-    net::Close(m_filler);
-    m_listener = m_filler = net::kInvalid;
+    CloseListeners();
     m_listening = Listening::None;
     if (wanted == Listening::None) {
         Event("refusing connections: nothing listens on port " + std::to_string(m_port));
@@ -386,9 +397,16 @@ void CServer::UpdateListener()
         Event("cannot listen on port " + std::to_string(m_port) + " again: " + reason);
         return;
     }
+    if (m_options.ipv6) {
+        m_listener6 = net::Listen(m_port, wanted == Listening::Stalled ? 0 : 16, &reason, true);
+        if (m_listener6 == net::kInvalid)
+            Event("cannot listen on [::1]:" + std::to_string(m_port) + " again: " + reason);
+    }
     m_listening = wanted;
     if (wanted == Listening::Stalled) {
         m_filler = net::ConnectLoopbackPending(m_port);
+        if (m_listener6 != net::kInvalid)
+            m_filler6 = net::ConnectLoopbackPending(m_port, true);
         Event("stalling connections: the accept queue is kept full, connects hang");
     } else {
         Event("accepting connections on port " + std::to_string(m_port));
@@ -405,8 +423,14 @@ void CServer::Loop()
         watch.push_back(m_waker);
         owners.push_back(nullptr);
         bool listening = m_listening == Listening::Normal;
+        std::vector<net::Socket> listeners;
         if (listening) {
-            watch.push_back(m_listener);
+            listeners.push_back(m_listener);
+            if (m_listener6 != net::kInvalid)
+                listeners.push_back(m_listener6);
+        }
+        for (net::Socket listener : listeners) {
+            watch.push_back(listener);
             owners.push_back(nullptr);
         }
         for (auto& c : m_conns) {
@@ -429,8 +453,11 @@ void CServer::Loop()
             net::Drain(m_waker);
         // A task may have switched the listener or closed connections since
         // the wait began: only what is still open counts.
-        if (listening && ready[1] && m_listening == Listening::Normal && m_listener == watch[1])
-            AcceptAll();
+        for (std::size_t i = 0; i < listeners.size(); ++i) {
+            if (ready[1 + i] && m_listening == Listening::Normal &&
+                (m_listener == listeners[i] || m_listener6 == listeners[i]))
+                AcceptAll(listeners[i]);
+        }
         for (std::size_t i = 0; i < watch.size(); ++i) {
             Conn* c = owners[i];
             if (c && ready[i] && c->info.open)
@@ -458,11 +485,20 @@ long CServer::NextDue() const
     return due;
 }
 
-void CServer::AcceptAll()
+void CServer::CloseListeners()
+{
+    net::Close(m_listener);
+    net::Close(m_filler);
+    net::Close(m_listener6);
+    net::Close(m_filler6);
+    m_listener = m_filler = m_listener6 = m_filler6 = net::kInvalid;
+}
+
+void CServer::AcceptAll(net::Socket listener)
 {
     for (;;) {
         std::string peer;
-        net::Socket s = net::Accept(m_listener, &peer);
+        net::Socket s = net::Accept(listener, &peer);
         if (s == net::kInvalid)
             return;
         auto c = std::unique_ptr<Conn>(new Conn);
@@ -700,9 +736,7 @@ void CServer::RunStep(const Step& step)
     case Action::Stop:
         CloseAllConns("stop step");
         m_bStopped = true;
-        net::Close(m_listener);
-        net::Close(m_filler);
-        m_listener = m_filler = net::kInvalid;
+        CloseListeners();
         m_listening = Listening::None;
         Event("scenario ends: the simulator stops");
         break;

@@ -31,6 +31,7 @@ struct Options {
     std::string battery = "OK";    // battery status at the start
     std::string greeting = "UPS management server simulator: successfully connected\r\n";
     long delayMs = 0;  // how long after its cause each line is sent
+    bool ipv6 = false;  // listen on [::1] as well, on the same port
 };
 
 // One receive from a client, as it arrived.
@@ -129,7 +130,8 @@ private:
     void EventOf(const Conn& c, const std::string& text);
     void Wake();
     void UpdateListener();
-    void AcceptAll();
+    void AcceptAll(net::Socket listener);
+    void CloseListeners();
     void ReadFrom(Conn& c);
     void HandleLine(Conn& c, const std::string& line);
     void QueueLine(Conn& c, const std::string& line, std::size_t valueAt);
@@ -156,6 +158,8 @@ private:
     std::uint16_t m_port = 0;
     net::Socket m_listener = net::kInvalid;
     net::Socket m_filler = net::kInvalid;  // holds the accept queue full while stalled
+    net::Socket m_listener6 = net::kInvalid;  // on ::1, with Options::ipv6
+    net::Socket m_filler6 = net::kInvalid;
     Listening m_listening = Listening::None;
     net::Socket m_waker = net::kInvalid;
 

@@ -22,17 +22,18 @@ enum : long { kClosed = 0, kError = -1, kWouldBlock = -2 };
 bool Startup();
 void Cleanup();
 
-// A non-blocking listener on 127.0.0.1; port 0 takes a free one. backlog is
-// passed to listen() unchanged.
-Socket Listen(std::uint16_t port, int backlog, std::string* error);
+// A non-blocking listener on 127.0.0.1 (on ::1 with v6); port 0 takes a
+// free one. backlog is passed to listen() unchanged.
+Socket Listen(std::uint16_t port, int backlog, std::string* error, bool v6 = false);
 std::uint16_t LocalPort(Socket s);
 // A non-blocking connection with Nagle's delay off (every send leaves as its
 // own segment, which the split faults depend on), or kInvalid.
 Socket Accept(Socket listener, std::string* peer);
 // A blocking connection to 127.0.0.1:port, or kInvalid.
 Socket ConnectLoopback(std::uint16_t port);
-// A non-blocking connect to 127.0.0.1:port that is left pending.
-Socket ConnectLoopbackPending(std::uint16_t port);
+// A non-blocking connect to 127.0.0.1:port (or [::1]:port) that is left
+// pending.
+Socket ConnectLoopbackPending(std::uint16_t port, bool v6 = false);
 
 // A datagram socket on 127.0.0.1 that wakes a select: Wake sends it an empty
 // datagram, Drain discards what arrived.

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -34,6 +35,16 @@ sockaddr_in Loopback(std::uint16_t port)
     return address;
 }
 
+sockaddr_in6 Loopback6(std::uint16_t port)
+{
+    sockaddr_in6 address;
+    std::memset(&address, 0, sizeof address);
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_loopback;
+    return address;
+}
+
 void SetNonBlocking(int fd)
 {
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
@@ -55,9 +66,9 @@ bool Startup()
 
 void Cleanup() {}
 
-Socket Listen(std::uint16_t port, int backlog, std::string* error)
+Socket Listen(std::uint16_t port, int backlog, std::string* error, bool v6)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         if (error)
             *error = LastError();
@@ -68,8 +79,13 @@ Socket Listen(std::uint16_t port, int backlog, std::string* error)
     // could not have its port back.
     int on = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in address = Loopback(port);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    sockaddr_in address4 = Loopback(port);
+    sockaddr_in6 address6 = Loopback6(port);
+    // Only IPv6 on the IPv6 listener: the IPv4 one has its own.
+    if (v6)
+        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    const sockaddr* address = v6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address4);
+    if (bind(fd, address, v6 ? sizeof address6 : sizeof address4) != 0 ||
         listen(fd, backlog) != 0) {
         if (error)
             *error = LastError();
@@ -82,16 +98,17 @@ Socket Listen(std::uint16_t port, int backlog, std::string* error)
 
 std::uint16_t LocalPort(Socket s)
 {
-    sockaddr_in address;
+    // The port lies at the same place in both families' addresses.
+    sockaddr_in6 address;
     socklen_t length = sizeof address;
     if (getsockname(Fd(s), reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return 0;
-    return ntohs(address.sin_port);
+    return ntohs(address.sin6_port);
 }
 
 Socket Accept(Socket listener, std::string* peer)
 {
-    sockaddr_in address;
+    sockaddr_storage address;
     socklen_t length = sizeof address;
     int fd = accept(Fd(listener), reinterpret_cast<sockaddr*>(&address), &length);
     if (fd < 0)
@@ -100,9 +117,11 @@ Socket Accept(Socket listener, std::string* peer)
     int on = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     if (peer) {
-        char text[INET_ADDRSTRLEN] = "?";
-        inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-        *peer = std::string(text) + ":" + std::to_string(ntohs(address.sin_port));
+        char host[NI_MAXHOST] = "?";
+        char port[NI_MAXSERV] = "?";
+        getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port, sizeof port,
+                    NI_NUMERICHOST | NI_NUMERICSERV);
+        *peer = (address.ss_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + port;
     }
     return static_cast<Socket>(fd);
 }
@@ -120,14 +139,16 @@ Socket ConnectLoopback(std::uint16_t port)
     return static_cast<Socket>(fd);
 }
 
-Socket ConnectLoopbackPending(std::uint16_t port)
+Socket ConnectLoopbackPending(std::uint16_t port, bool v6)
 {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return kInvalid;
     SetNonBlocking(fd);
-    sockaddr_in address = Loopback(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+    sockaddr_in address4 = Loopback(port);
+    sockaddr_in6 address6 = Loopback6(port);
+    const sockaddr* address = v6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address4);
+    if (connect(fd, address, v6 ? sizeof address6 : sizeof address4) != 0 &&
         errno != EINPROGRESS) {
         close(fd);
         return kInvalid;

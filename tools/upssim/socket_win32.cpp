@@ -33,10 +33,31 @@ sockaddr_in Loopback(std::uint16_t port)
     return address;
 }
 
+sockaddr_in6 Loopback6(std::uint16_t port)
+{
+    sockaddr_in6 address;
+    std::memset(&address, 0, sizeof address);
+    address.sin6_family = AF_INET6;
+    address.sin6_port = htons(port);
+    address.sin6_addr = in6addr_loopback;
+    return address;
+}
+
 void SetNonBlocking(SOCKET s)
 {
     u_long on = 1;
     ioctlsocket(s, FIONBIO, &on);
+}
+
+// Winsock makes sockets inheritable: the programs that a test starts (the
+// client, and through it the commands it runs) would otherwise hold the
+// simulator's sockets, so that a socket closed here lived on in them and the
+// same socket object was polled from several processes at once.
+SOCKET Own(SOCKET s)
+{
+    if (s != INVALID_SOCKET)
+        SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    return s;
 }
 
 long Result(int n)
@@ -59,16 +80,22 @@ void Cleanup()
     WSACleanup();
 }
 
-Socket Listen(std::uint16_t port, int backlog, std::string* error)
+Socket Listen(std::uint16_t port, int backlog, std::string* error, bool v6)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET s = Own(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
     if (s == INVALID_SOCKET) {
         if (error)
             *error = LastError();
         return kInvalid;
     }
-    sockaddr_in address = Loopback(port);
-    if (bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+    sockaddr_in address4 = Loopback(port);
+    sockaddr_in6 address6 = Loopback6(port);
+    // Only IPv6 on the IPv6 listener: the IPv4 one has its own.
+    const DWORD on = 1;
+    if (v6)
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&on), sizeof on);
+    const sockaddr* address = v6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address4);
+    if (bind(s, address, v6 ? sizeof address6 : sizeof address4) != 0 ||
         listen(s, backlog) != 0) {
         if (error)
             *error = LastError();
@@ -81,36 +108,37 @@ Socket Listen(std::uint16_t port, int backlog, std::string* error)
 
 std::uint16_t LocalPort(Socket s)
 {
-    sockaddr_in address;
+    // The port lies at the same place in both families' addresses.
+    sockaddr_in6 address;
     int length = sizeof address;
     if (getsockname(Handle(s), reinterpret_cast<sockaddr*>(&address), &length) != 0)
         return 0;
-    return ntohs(address.sin_port);
+    return ntohs(address.sin6_port);
 }
 
 Socket Accept(Socket listener, std::string* peer)
 {
-    sockaddr_in address;
+    sockaddr_storage address;
     int length = sizeof address;
-    SOCKET s = accept(Handle(listener), reinterpret_cast<sockaddr*>(&address), &length);
+    SOCKET s = Own(accept(Handle(listener), reinterpret_cast<sockaddr*>(&address), &length));
     if (s == INVALID_SOCKET)
         return kInvalid;
     SetNonBlocking(s);
     BOOL on = TRUE;
     setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&on), sizeof on);
     if (peer) {
-        const unsigned char* b = reinterpret_cast<const unsigned char*>(&address.sin_addr);
-        char text[32];
-        std::snprintf(text, sizeof text, "%u.%u.%u.%u:%u", b[0], b[1], b[2], b[3],
-                      ntohs(address.sin_port));
-        *peer = text;
+        char host[NI_MAXHOST] = "?";
+        char port[NI_MAXSERV] = "?";
+        getnameinfo(reinterpret_cast<sockaddr*>(&address), length, host, sizeof host, port, sizeof port,
+                    NI_NUMERICHOST | NI_NUMERICSERV);
+        *peer = (address.ss_family == AF_INET6 ? "[" + std::string(host) + "]" : std::string(host)) + ":" + port;
     }
     return static_cast<Socket>(s);
 }
 
 Socket ConnectLoopback(std::uint16_t port)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET s = Own(socket(AF_INET, SOCK_STREAM, 0));
     if (s == INVALID_SOCKET)
         return kInvalid;
     sockaddr_in address = Loopback(port);
@@ -121,14 +149,16 @@ Socket ConnectLoopback(std::uint16_t port)
     return static_cast<Socket>(s);
 }
 
-Socket ConnectLoopbackPending(std::uint16_t port)
+Socket ConnectLoopbackPending(std::uint16_t port, bool v6)
 {
-    SOCKET s = socket(AF_INET, SOCK_STREAM, 0);
+    SOCKET s = Own(socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0));
     if (s == INVALID_SOCKET)
         return kInvalid;
     SetNonBlocking(s);
-    sockaddr_in address = Loopback(port);
-    if (connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 &&
+    sockaddr_in address4 = Loopback(port);
+    sockaddr_in6 address6 = Loopback6(port);
+    const sockaddr* address = v6 ? reinterpret_cast<sockaddr*>(&address6) : reinterpret_cast<sockaddr*>(&address4);
+    if (connect(s, address, v6 ? sizeof address6 : sizeof address4) != 0 &&
         WSAGetLastError() != WSAEWOULDBLOCK) {
         closesocket(s);
         return kInvalid;
@@ -138,7 +168,7 @@ Socket ConnectLoopbackPending(std::uint16_t port)
 
 Socket OpenWaker()
 {
-    SOCKET s = socket(AF_INET, SOCK_DGRAM, 0);
+    SOCKET s = Own(socket(AF_INET, SOCK_DGRAM, 0));
     if (s == INVALID_SOCKET)
         return kInvalid;
     sockaddr_in address = Loopback(0);

@@ -1,7 +1,10 @@
 /* POSIX code only: a name server that takes its time (it lost power too),
- * preloaded by tests into the client with LD_PRELOAD. A name ending in
- * ".slow.test" resolves to 127.0.0.1 after CVN_SLOW_RESOLVER_MS milliseconds
- * (12000 when not set); every other name goes to the system's resolver.
+ * and one that knows names of several addresses, preloaded by tests into the
+ * client with LD_PRELOAD. A name ending in ".slow.test" resolves to
+ * 127.0.0.1 after CVN_SLOW_RESOLVER_MS milliseconds (12000 when not set); one
+ * ending in ".v6.test" resolves to ::1 only, one ending in ".two.test" to
+ * ::1 and then 127.0.0.1, in that order; every other name goes to the
+ * system's resolver.
  * Both of the system's calls are taken: the native client asks getaddrinfo,
  * Wine's Winsock gethostbyname_r. */
 #define _GNU_SOURCE
@@ -13,11 +16,16 @@
 
 static const char kSuffix[] = ".slow.test";
 
-static int IsSlow(const char* name)
+static int EndsWith(const char* name, const char* suffix)
 {
     size_t length = name ? strlen(name) : 0;
-    size_t suffix = sizeof kSuffix - 1;
-    return length >= suffix && strcmp(name + length - suffix, kSuffix) == 0;
+    size_t size = strlen(suffix);
+    return length >= size && strcmp(name + length - size, suffix) == 0;
+}
+
+static int IsSlow(const char* name)
+{
+    return EndsWith(name, kSuffix);
 }
 
 static void TakeTime(void)
@@ -33,6 +41,25 @@ int getaddrinfo(const char* node, const char* service, const struct addrinfo* hi
 {
     typedef int (*Real)(const char*, const char*, const struct addrinfo*, struct addrinfo**);
     Real real = (Real)dlsym(RTLD_NEXT, "getaddrinfo");
+    if (EndsWith(node, ".v6.test"))
+        node = "::1";
+    if (EndsWith(node, ".two.test")) {
+        /* Two answers joined into one list: glibc's freeaddrinfo frees each
+         * entry on its own. */
+        struct addrinfo* first = NULL;
+        struct addrinfo* second = NULL;
+        int result = real("::1", service, hints, &first);
+        if (result != 0)
+            return real("127.0.0.1", service, hints, res);
+        if (real("127.0.0.1", service, hints, &second) == 0) {
+            struct addrinfo* last = first;
+            while (last->ai_next)
+                last = last->ai_next;
+            last->ai_next = second;
+        }
+        *res = first;
+        return 0;
+    }
     if (IsSlow(node)) {
         TakeTime();
         node = "127.0.0.1";
