@@ -97,6 +97,8 @@ struct CStartJob {
     bool abandoned = false;
     // The thread is done with it: nothing of the start lives on.
     bool over = false;
+    // When it was begun: one still at it after kQuickStartMs blocks.
+    std::uint32_t begunAt = 0;
 };
 
 namespace {
@@ -125,6 +127,18 @@ void RunStartJob(void* argument)
     job.error = error;
     job.over = true;
     job.started.Set();
+}
+
+// Every start whose thread still runs, given up on or not.
+struct CGivenUpStarts {
+    CLock lock;
+    std::vector<std::shared_ptr<CStartJob>> jobs;
+};
+
+CGivenUpStarts& GivenUpStarts()
+{
+    static CGivenUpStarts* starts = new CGivenUpStarts;
+    return *starts;
 }
 
 // The started program once the start has ended (null with the reason when
@@ -368,14 +382,32 @@ std::shared_ptr<CStartJob> CCommands::BeginStart(const std::string& command, con
     // reached, holding a thread and what the start opened: while one of the
     // same command lives, no other is made, so that a flapping UPS cannot
     // pile them up until the client runs out of descriptors.
-    m_GivenUp.erase(std::remove_if(m_GivenUp.begin(), m_GivenUp.end(),
-                                   [](const std::shared_ptr<CStartJob>& given) {
-                                       std::lock_guard<CLock> hold(given->lock);
-                                       return given->over;
-                                   }),
-                    m_GivenUp.end());
-    const bool pending = std::any_of(m_GivenUp.begin(), m_GivenUp.end(),
-                                     [&](const std::shared_ptr<CStartJob>& given) { return given->command == command; });
+    // The list is the process's: the event commands start from the
+    // monitor's thread, the command before the shutdown and the action from
+    // the effects' thread, and a start either gave up still holds what it
+    // opened.
+    CGivenUpStarts& starts = GivenUpStarts();
+    std::unique_lock<CLock> holdList(starts.lock);
+    starts.jobs.erase(std::remove_if(starts.jobs.begin(), starts.jobs.end(),
+                                     [](const std::shared_ptr<CStartJob>& given) {
+                                         std::lock_guard<CLock> hold(given->lock);
+                                         return given->over;
+                                     }),
+                      starts.jobs.end());
+    // A start of the same command that has blocked for longer than a start
+    // takes counts as well, given up or not yet: two events in a row (on
+    // battery, power restored) must not leave two behind.
+    const std::uint32_t now = Now();
+    const bool pending = std::any_of(starts.jobs.begin(), starts.jobs.end(), [&](const std::shared_ptr<CStartJob>& given) {
+        if (given->command != command)
+            return false;
+        std::lock_guard<CLock> hold(given->lock);
+        return given->abandoned || now - given->begunAt >= kQuickStartMs;
+    });
+    job->begunAt = now;
+    if (!pending)
+        starts.jobs.push_back(job);
+    holdList.unlock();
     auto* holder = pending ? nullptr : new std::shared_ptr<CStartJob>(job);
     // Never made on the monitor's own thread, which the start could block.
     if (pending || !StartDetachedThread(RunStartJob, holder)) {
@@ -390,10 +422,8 @@ std::shared_ptr<CStartJob> CCommands::BeginStart(const std::string& command, con
 
 bool CCommands::GiveUp(const std::shared_ptr<CStartJob>& job)
 {
-    if (!Abandon(*job))
-        return false;
-    m_GivenUp.push_back(job);
-    return true;
+    // It stays on the process's list of starts until its thread is done.
+    return Abandon(*job);
 }
 
 std::unique_ptr<CCommandProcess> CCommands::StartWithin(const char* event, const std::string& command,

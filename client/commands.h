@@ -167,7 +167,6 @@ private:
     CCommandFacts m_Facts;
     CRunning m_Running[kCommandEventCount];
     std::vector<std::unique_ptr<CCommandProcess>> m_Ending;
-    std::vector<std::shared_ptr<CStartJob>> m_GivenUp;
 };
 
 // Lower case, blanks left out: how names in the settings are compared.

@@ -45,6 +45,14 @@ void RunJob(void* argument)
             job->before->Wait(kNoticeQueueMs);
         job->notice();
         job->done->Set();
+        {
+            // Nothing waits on a notice handed over: its event (natively a
+            // pair of descriptors) is let go.
+            std::lock_guard<CLock> hold(job->shared->lock);
+            if (job->shared->lastNotice == job->done)
+                job->shared->lastNotice.reset();
+        }
+        job->before.reset();
         CEffectOutcome outcome;
         outcome.kind = CEpisodeOutput::Kind::Notice;
         outcome.id = job->id;

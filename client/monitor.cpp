@@ -311,6 +311,7 @@ void CCVNRemoteApp::Monitor()
             carry(out);
         const bool onBattery = episode.Computer().onBattery;
         board->SetComputerOnBattery(onBattery);
+        board->SetShutdownIn(Now(), episode.TimeLeft(Now()));
         if (!WaitWhileRunning())
             break;
 

@@ -25,6 +25,8 @@ namespace {
 
 const unsigned long kPauseOnBatteryMs = 1000;
 const unsigned long kPauseOnMainsMs = 20000;
+// While a shutdown is ahead, no wait goes past it; this little is always waited.
+const unsigned long kShortestWaitMs = 5;
 const int kReceiveSize = 1000;
 const char kLivenessQuery[] = "GetValue(Output Source)\r\n";
 
@@ -95,6 +97,11 @@ private:
             m_bEnded = true;
             return;
         }
+        // While a shutdown is ahead the attempt ends by then: its report
+        // (cannot connect) comes before the shutdown's.
+        const std::int64_t left = m_board.ShutdownIn(Now());
+        m_request.limited = left >= 0;
+        m_request.budgetMs = left >= 0 ? std::max(static_cast<unsigned long>(left), kShortestWaitMs) : 0;
         m_socket = OpenUpsSession(m_request);
         if (m_socket != -1) {
             m_lines.Clear();
@@ -181,7 +188,11 @@ private:
     void Pause()
     {
         const bool soon = m_power.onBattery || m_board.ComputerOnBattery();
-        m_board.Stop().Sleep(soon ? kPauseOnBatteryMs : kPauseOnMainsMs);
+        unsigned long ms = soon ? kPauseOnBatteryMs : kPauseOnMainsMs;
+        const std::int64_t left = m_board.ShutdownIn(Now());
+        if (left >= 0)
+            ms = std::min(ms, std::max(static_cast<unsigned long>(left), kShortestWaitMs));
+        m_board.Stop().Sleep(ms);
     }
 
     CUpsBoard& m_board;
@@ -274,6 +285,20 @@ bool CUpsBoard::ComputerOnBattery() const
 {
     std::lock_guard<CLock> hold(m_lock);
     return m_bComputerOnBattery;
+}
+
+void CUpsBoard::SetShutdownIn(std::uint32_t now, std::int64_t ms)
+{
+    std::lock_guard<CLock> hold(m_lock);
+    m_bShutdownAhead = ms > 0;
+    m_dwShutdownAt = now + static_cast<std::uint32_t>(ms > 0 ? ms : 0);
+}
+
+std::int64_t CUpsBoard::ShutdownIn(std::uint32_t now) const
+{
+    std::lock_guard<CLock> hold(m_lock);
+    const std::int32_t left = static_cast<std::int32_t>(m_dwShutdownAt - now);
+    return m_bShutdownAhead && left > 0 ? left : -1;
 }
 
 bool CUpsBoard::StopAll(unsigned long ms)

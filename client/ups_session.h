@@ -94,6 +94,12 @@ public:
     // the short pause.
     void SetComputerOnBattery(bool onBattery);
     bool ComputerOnBattery() const;
+    // The shutdown ahead, ms from tick now (-1: none): an attempt or a pause
+    // made meanwhile ends by then, so that what it reports comes before the
+    // shutdown, as it did when the one session ran on the monitor's thread.
+    void SetShutdownIn(std::uint32_t now, std::int64_t ms);
+    // Milliseconds from tick now to that shutdown; -1 when none is ahead.
+    std::int64_t ShutdownIn(std::uint32_t now) const;
     // Ends every session; true when all had ended within ms.
     bool StopAll(unsigned long ms);
     const CStopRequest& Stop() const { return m_stop; }
@@ -108,6 +114,8 @@ private:
     std::uint32_t m_dwFailure = 0;
     std::size_t m_running;
     bool m_bComputerOnBattery = false;
+    bool m_bShutdownAhead = false;
+    std::uint32_t m_dwShutdownAt = 0;
 };
 
 // Starts the session of the UPS of the section on a thread of its own;

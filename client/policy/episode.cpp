@@ -1,6 +1,7 @@
 #include "policy/episode.h"
 
 #include <algorithm>
+#include <memory>
 
 #include "exception.h"
 
@@ -59,27 +60,27 @@ CPowerFlags CEpisode::Computer() const
     // down, a mistyped section, bring no countdown); on battery with a good
     // battery once one heard from is not, since nobody can say that it
     // feeds the computer.
-    bool heardOnBattery = false;
-    for (const CUps& ups : m_Ups)
-        heardOnBattery = heardOnBattery || (ups.heard && ups.power.onBattery);
+    // On the stack for the eight servers the settings allow: this runs on
+    // every input.
     CPowerFlags flags[8];
-    std::vector<CPowerFlags> more;
+    bool heardFlags[8];
+    std::vector<CPowerFlags> morePower;
+    std::unique_ptr<bool[]> moreHeard;
     CPowerFlags* power = flags;
+    bool* heard = heardFlags;
     if (m_Ups.size() > 8) {
-        more.resize(m_Ups.size());
-        power = more.data();
+        morePower.resize(m_Ups.size());
+        moreHeard.reset(new bool[m_Ups.size()]);
+        power = morePower.data();
+        heard = moreHeard.get();
     }
     for (std::size_t i = 0; i < m_Ups.size(); ++i) {
-        if (m_Ups[i].heard) {
-            power[i] = m_Ups[i].power;
-        } else {
-            power[i].onBattery = heardOnBattery;
-            power[i].batteryLow = false;
-        }
+        power[i] = m_Ups[i].power;
+        heard[i] = m_Ups[i].heard;
     }
     const int count = static_cast<int>(m_Ups.size());
     const int minimum = std::max(1, std::min(m_Settings.minimumSupplies, count));
-    return ComputerPower(power, m_Ups.size(), minimum);
+    return ComputerPowerHeard(power, heard, m_Ups.size(), minimum);
 }
 
 void CEpisode::Emit(CEpisodeOutput::Kind kind)
@@ -288,13 +289,14 @@ void CEpisode::Evaluate(std::uint32_t now)
     if (computer.batteryLow && m_Settings.lowBatteryDelay >= 0) {
         const int lowDelay = Capped(m_Settings.lowBatteryDelay, kMaxDelaySeconds);
         if (!m_bLowBatteryWarned) {
-            Tell(kLowBatteryNotice, lowDelay, m_nChange >= 0 ? m_nChange : m_nEpisodeCause);
-            // The next request after a refused one, or after an action that
-            // said it worked, comes no later than the users were just told.
-            const std::uint32_t told = now + static_cast<std::uint32_t>(lowDelay) * 1000u;
-            if ((m_eState == EpisodeState::Refused || m_eState == EpisodeState::Fallback) &&
-                TickIsLater(m_dwNextAt, told))
-                m_dwNextAt = told;
+            // Waiting for the next request (after a refused one, or for an
+            // action that said it worked) is over once the battery runs
+            // low: the deadline has passed, so the users are told the time
+            // really left, none.
+            const bool waiting = m_eState == EpisodeState::Refused || m_eState == EpisodeState::Fallback;
+            if (waiting)
+                m_dwNextAt = now;
+            Tell(kLowBatteryNotice, waiting ? 0 : lowDelay, m_nChange >= 0 ? m_nChange : m_nEpisodeCause);
         }
         m_bLowBatteryWarned = true;
         Shorten(now, lowDelay);

@@ -479,7 +479,7 @@ TEST_F(Episode, AHungLastNoticeHoldsTheRequestOneSecondAndTheCommandBeforeItsTim
     EXPECT_EQ(2, host.Count(Kind::BeforeShutdown));
 }
 
-TEST_F(Episode, TheActionIsMadeOnceAndTheFallbackKeepsTheTimeItTold)
+TEST_F(Episode, TheActionIsMadeOnceAndALowBatteryEndsTheFallbackAtOnce)
 {
     struct Row {
         int lowAfterS;       // the battery runs low this long into the fallback; -1 never
@@ -487,7 +487,7 @@ TEST_F(Episode, TheActionIsMadeOnceAndTheFallbackKeepsTheTimeItTold)
         std::uint32_t requestAfterMs;  // after the action's success
         int toldSeconds;     // "still running N seconds later"
     };
-    const Row rows[] = {{-1, 30, 15000, 15}, {2, 30, 15000, 15}, {2, 5, 7000, 7}};
+    const Row rows[] = {{-1, 30, 15000, 15}, {2, 30, 2000, 2}, {2, 5, 2000, 2}, {2, -1, 15000, 15}};
     for (const Row& row : rows) {
         CEpisode episode;
         FakeHost to(100);
@@ -512,6 +512,10 @@ TEST_F(Episode, TheActionIsMadeOnceAndTheFallbackKeepsTheTimeItTold)
         for (const CEpisodeOutput& out : to.all) {
             if (out.kind == Kind::ActionNoEffect) {
                 EXPECT_EQ(row.toldSeconds, out.seconds);
+            }
+            // The users are told the time really left: none.
+            if (out.kind == Kind::Notice && out.notice.messageId == MSG_LOW_BATTERY) {
+                EXPECT_EQ(0, out.seconds) << row.lowAfterS << "/" << row.lowDelay;
             }
         }
         // Refused: asked again a minute later, the action never again.
