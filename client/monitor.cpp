@@ -319,6 +319,8 @@ void CCVNRemoteApp::Monitor()
         const std::int64_t wake = episode.WakeIn(Now());
         if (wake >= 0)
             wait = std::min(wait, static_cast<unsigned long>(std::max<std::int64_t>(wake, 1)));
+        // A settings change in view is taken on time.
+        wait = std::min<unsigned long>(wait, std::max<std::uint32_t>(m_pSettings->NextLookMs(Now()), 1));
         resume.Begin();
         cvn::CEvent::WaitEither(m_StopRequest.Event(), board->Changed(), wait);
         resume.End(wait);

@@ -138,6 +138,22 @@ CSettingsSnapshot::Outcome CSettingsSnapshot::Offer(bool opened, const std::stri
     return Outcome::Taken;
 }
 
+const std::uint32_t CSettingsSnapshot::kNoLook;
+
+std::uint32_t CSettingsSnapshot::NextLookMs(std::uint32_t tick) const
+{
+    if (!m_bCandidate)
+        return kNoLook;
+    const std::uint32_t steady = tick - m_uSince;
+    if (steady < kSteadyMs)
+        return kSteadyMs - steady;
+    // Held, or unfit and kept: the longer wait is the last one that can
+    // change the outcome.
+    if (steady < kSteadyRiskMs)
+        return kSteadyRiskMs - steady;
+    return kNoLook;
+}
+
 void CSettingsSnapshot::Take(const std::string& text)
 {
     {

@@ -54,6 +54,13 @@ public:
     // two reads a second apart happen to meet the same torn text.
     Outcome Offer(bool opened, const std::string& text, std::uint32_t tick, std::uint64_t stamp = 0);
 
+    // How soon the file should be looked at again for a change in view to
+    // be taken on time (kNoLook: none in view). The monitor's wait on
+    // battery is a second, on mains ten: without this a lowered delay
+    // would take up to two passes to act.
+    static const std::uint32_t kNoLook = 0xFFFFFFFFu;
+    std::uint32_t NextLookMs(std::uint32_t tick) const;
+
     // The snapshot, for the monitor's thread only; the object stays the
     // same one, its text changes when a snapshot is taken.
     CINIFile& Ini() { return m_ini; }

@@ -10,6 +10,7 @@
 #include "exception.h"
 #include "ini_file.h"
 #include "line_joiner.h"
+#include "trace_budget.h"
 #include "line_rules.h"
 #include "liveness.h"
 #include "net.h"
@@ -159,8 +160,14 @@ private:
             }
             m_liveness.Heard(Now());
             const std::size_t length = static_cast<std::size_t>(received);
-            const std::string text = PrintableText(buffer, length);
-            CDebug::Trace(CDebug::TraceDetail, "%sRECV:%s\n", m_request.traceTag.c_str(), text.c_str());
+            std::uint32_t untraced = 0;
+            if (m_recvTrace.Allow(Now(), &untraced)) {
+                if (untraced)
+                    CDebug::Trace(CDebug::TraceDetail, "%sRECV: %u reads not traced\n", m_request.traceTag.c_str(),
+                                  static_cast<unsigned>(untraced));
+                const std::string text = PrintableText(buffer, length);
+                CDebug::Trace(CDebug::TraceDetail, "%sRECV:%s\n", m_request.traceTag.c_str(), text.c_str());
+            }
             const std::string whole =
                 ApplyRead(m_lines, buffer, length, m_power.onBattery, m_power.batteryLow, m_request.traceTag);
             TakeHeardValues(whole.data(), whole.size(), m_facts);
@@ -205,6 +212,7 @@ private:
     bool m_bEnded = false;
     CLiveness m_liveness;
     CLineJoiner m_lines;
+    CTraceBudget m_recvTrace;
     CResumeWatch m_resume;
     int m_socket = -1;
 };
@@ -238,7 +246,18 @@ void CUpsBoard::Publish(std::size_t ups, const CCommandFacts& facts, const std::
 void CUpsBoard::Heard(std::size_t ups, const CPowerFlags& power, const CCommandFacts& facts)
 {
     std::lock_guard<CLock> hold(m_lock);
-    m_ups[ups].facts = facts;
+    CUps& entry = m_ups[ups];
+    // A read that changes nothing wakes nobody: a server repeating its
+    // lines as fast as it can must cost the monitor nothing. The first read
+    // of each session always counts (a lost session may have made the UPS
+    // low in the episode's eyes).
+    if (entry.heard && entry.power.onBattery == power.onBattery && entry.power.batteryLow == power.batteryLow &&
+        entry.facts.outputSource == facts.outputSource && entry.facts.batteryStatus == facts.batteryStatus &&
+        entry.facts.server == facts.server && entry.facts.port == facts.port && entry.facts.ups == facts.ups)
+        return;
+    entry.heard = true;
+    entry.power = power;
+    entry.facts = facts;
     m_items.push_back({CItem::Kind::Power, ups, power});
     m_changed.Set();
 }
@@ -246,6 +265,7 @@ void CUpsBoard::Heard(std::size_t ups, const CPowerFlags& power, const CCommandF
 void CUpsBoard::SessionEvent(std::size_t ups, CItem::Kind kind)
 {
     std::lock_guard<CLock> hold(m_lock);
+    m_ups[ups].heard = false;
     m_items.push_back({kind, ups, CPowerFlags()});
     m_changed.Set();
 }

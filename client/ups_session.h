@@ -58,6 +58,9 @@ public:
         // The values heard and the server, as the commands are told them.
         CCommandFacts facts;
         std::string name;  // for the reports
+        // What this session last told, and whether it told anything yet.
+        CPowerFlags power;
+        bool heard = false;
     };
     // One piece of news from a session, in the order they came.
     struct CItem {

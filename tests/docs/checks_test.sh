@@ -1,7 +1,8 @@
 #!/bin/sh
-# The guide's two checks find what they are for: a link to a missing file or
-# heading (by GitHub's anchors, repeated headings included), and a setting
-# missing from, or added to, one side of the settings table.
+# The guide's checks find what they are for: a link to a missing file or
+# heading (by GitHub's anchors, repeated headings included), a setting
+# missing from, or added to, one side of the settings table, and a report
+# of the catalogue missing from, or changed in, the table of reports.
 # Usage: checks_test.sh <source tree>
 src=$1
 here=$(dirname "$0")
@@ -77,5 +78,18 @@ expect 1 "examples/CVNRemote.ini lacks [Server 2 ... Server 8] Username" "a furt
 settings
 sed -i '/^| Commands | Shutdown Command |/d' "$work/s/docs/settings.md"
 expect 1 "packaging/cvnremote.8 has [Commands] Shutdown Command, which docs/settings.md does not list" "a row missing from the table" "$here/check_settings.py" "$work/s"
-[ $failed = 0 ] && echo "the link and settings checks find broken links, missing and extra keys, wrong defaults"
+
+# Reports: the real catalogue and page, then a row lost and a text changed.
+reports() {
+  rm -rf "$work/r" && mkdir -p "$work/r/docs" "$work/r/client" &&
+    cp "$src/docs/checking.md" "$work/r/docs/" && cp "$src/client/messages.mc" "$work/r/client/"
+}
+reports
+expect 0 "reports, as the catalogue holds them" "the table as it is" "$here/check_catalogue.py" "$work/r"
+sed -i '/^| 0xC0020004 |/d' "$work/r/docs/checking.md"
+expect 1 "missing row: | 0xC0020004 | error | No server address specified, aborting! |" "a row missing from the table" "$here/check_catalogue.py" "$work/r"
+reports
+sed -i 's/^Connecting to server\.$/Connecting to the server./' "$work/r/client/messages.mc"
+expect 1 "not in the catalogue: | 0x40020003 | information | Connecting to server. |" "a text changed in the catalogue" "$here/check_catalogue.py" "$work/r"
+[ $failed = 0 ] && echo "the link, settings and report checks find broken links, missing and extra keys and rows, wrong defaults"
 exit $failed

@@ -273,9 +273,11 @@ log=$WINEPREFIX/drive_c/msi.log
 action_failed=1627
 run_msi() {
   rm -f "$log"
-  printf '@msiexec %s /qn /l*v C:\\msi.log\r\n@echo %%ERRORLEVEL%%>C:\\msi-rc.txt\r\n' "$1" >"$WINEPREFIX/drive_c/msi.bat"
+  # "echo 1>file" would redirect the echo's own output (handle 1): the
+  # status goes after a word and before a blank.
+  printf '@msiexec %s /qn /l*v C:\\msi.log\r\n@echo rc=%%ERRORLEVEL%% >C:\\msi-rc.txt\r\n' "$1" >"$WINEPREFIX/drive_c/msi.bat"
   WINEDEBUG=${debug:--all} "$WINE" cmd /c 'C:\msi.bat' </dev/null >/dev/null 2>"$work/err"
-  rc=$(tr -d '\r\n ' <"$WINEPREFIX/drive_c/msi-rc.txt")
+  rc=$(tr -d '\r\n ' <"$WINEPREFIX/drive_c/msi-rc.txt" | sed 's/^rc=//')
 }
 in_log() { grep -aqF "$1" "$log"; }
 
@@ -395,9 +397,10 @@ written=$(first NtCreateFile 'CVNRemote\\CVNRemote.ini"' // '$')
 
 # A repair (all files again) keeps the settings byte for byte.
 cp "$dir/CVNRemote.ini" "$work/before-repair"
-code=$(rows "$msi" Property | awk -F'\t' '$1 == "ProductCode" { print $2 }')
-run_msi "/fa $code"
-[ "$rc" = 0 ] && [ "$(state)" = 4 ] || fail "repair: status $rc, state $(state): $(cat "$work/err")"
+# Wine's msiexec ends "/fa" with status 1 before it logs anything; the same
+# repair through the package with REINSTALL, as "/fa" sets it on Windows.
+run_msi '/i C:\package.msi REINSTALL=ALL REINSTALLMODE=amus'
+[ "$rc" = 0 ] && [ "$(state)" = 4 ] || fail "repair: status $rc, state $(state): $(cat "$work/err") $(tail -n 30 "$log")"
 cmp -s "$work/before-repair" "$dir/CVNRemote.ini" || fail "the repair changed the settings: $(cat "$dir/CVNRemote.ini")"
 
 # The setup refuses to install beside the package.

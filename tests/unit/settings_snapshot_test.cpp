@@ -36,13 +36,17 @@ protected:
 TEST_F(SettingsSnapshot, AChangeIsTakenOnceItsBytesStayedTheSameFor500Ms)
 {
     const std::string next = "[Settings]\nServer Address=other\nServer Port=2\n";
+    EXPECT_EQ(CSettingsSnapshot::kNoLook, snapshot.NextLookMs(kStart + 50));
     EXPECT_EQ(Outcome::Settling, snapshot.Offer(true, next, kStart + 100));
+    EXPECT_EQ(500u, snapshot.NextLookMs(kStart + 100));
     EXPECT_EQ(Outcome::Settling, snapshot.Offer(true, next, kStart + 599));
+    EXPECT_EQ(1u, snapshot.NextLookMs(kStart + 599));
     EXPECT_EQ("ups", Address(snapshot));
     EXPECT_EQ(Outcome::Taken, snapshot.Offer(true, next, kStart + 600));
     EXPECT_EQ("other", Address(snapshot));
     EXPECT_EQ(2, snapshot.Server("Settings").port);
     EXPECT_EQ(Outcome::Same, snapshot.Offer(true, next, kStart + 700));
+    EXPECT_EQ(CSettingsSnapshot::kNoLook, snapshot.NextLookMs(kStart + 700));
 
     // Bytes that keep changing are never taken: each change starts the wait anew.
     const std::string a = kGood + "Username=a\n";
@@ -133,6 +137,8 @@ TEST(SettingsSnapshotRisk, AChangeThatBringsBackARuledOutShutdownWaitsFiveSecond
         EXPECT_EQ(Outcome::Settling, snapshot.Offer(true, next, kStart + 10)) << row.was << row.next;
         const Outcome early = row.wait > 500 ? Outcome::Held : Outcome::Settling;
         EXPECT_EQ(early, snapshot.Offer(true, next, kStart + 10 + row.wait - 1)) << row.was << row.next;
+        // The monitor is woken for the very tick the change is due.
+        EXPECT_EQ(1u, snapshot.NextLookMs(kStart + 10 + row.wait - 1)) << row.was << row.next;
         EXPECT_EQ(Outcome::Taken, snapshot.Offer(true, next, kStart + 10 + row.wait)) << row.was << row.next;
         EXPECT_EQ(next, snapshot.Text());
     }
