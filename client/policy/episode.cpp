@@ -174,6 +174,7 @@ void CEpisode::EndEpisode()
     m_eAction = ActionMark::NotMade;
     m_dwAwaitId = 0;
     m_bNoticeHandedOver = true;
+    m_bGoingAhead = false;
 }
 
 void CEpisode::FreshStart(std::uint32_t now, std::uint32_t ms)
@@ -270,6 +271,16 @@ void CEpisode::Evaluate(std::uint32_t now)
 {
     const CPowerFlags computer = Computer();
     if (!computer.onBattery) {
+        // A command before the shutdown that already runs is not undone,
+        // and its shutdown goes ahead: the steps after it are made, mains
+        // or not, up to the request's answer.
+        if (m_eState == EpisodeState::BeforeShutdown)
+            m_bGoingAhead = true;
+        if (m_bGoingAhead && InFlight(now)) {
+            Proceed(now);
+            if (InFlight(now))
+                return;
+        }
         if (m_eState != EpisodeState::Mains) {
             // Users who were never warned need not hear that it is over.
             if (m_bUsersWarned)
@@ -281,6 +292,10 @@ void CEpisode::Evaluate(std::uint32_t now)
         return;
     }
 
+    // On battery again, the pass that went ahead has had its answer: the
+    // next pass is an ordinary one.
+    if (m_bGoingAhead && !InFlight(now))
+        m_bGoingAhead = false;
     if (m_eState == EpisodeState::Mains)
         BeginEpisode(now);
     if (m_Settings.onBatteryDelay >= 0)
@@ -328,6 +343,11 @@ void CEpisode::Evaluate(std::uint32_t now)
         }
     }
 
+    Proceed(now);
+}
+
+void CEpisode::Proceed(std::uint32_t now)
+{
     switch (m_eState) {
     case EpisodeState::Countdown:
     case EpisodeState::LowBattery:
@@ -449,6 +469,7 @@ void CEpisode::NoticeHandedOver(std::uint32_t now, std::uint32_t id)
     m_bNoticeHandedOver = true;
     if (m_eState == EpisodeState::LastNotice)
         Advance(now);
+    Settle(now);
 }
 
 void CEpisode::BeforeShutdownEnded(std::uint32_t now, std::uint32_t id)
@@ -457,6 +478,7 @@ void CEpisode::BeforeShutdownEnded(std::uint32_t now, std::uint32_t id)
         return;
     m_dwAwaitId = 0;
     Advance(now);
+    Settle(now);
 }
 
 void CEpisode::ActionResult(std::uint32_t now, std::uint32_t id, ActionOutcome outcome, const std::string& detail,
@@ -485,6 +507,7 @@ void CEpisode::ActionResult(std::uint32_t now, std::uint32_t id, ActionOutcome o
         MakeRequest(now);
         break;
     }
+    Settle(now);
 }
 
 void CEpisode::RequestResult(std::uint32_t now, std::uint32_t id, bool taken)
@@ -495,11 +518,27 @@ void CEpisode::RequestResult(std::uint32_t now, std::uint32_t id, bool taken)
     if (taken) {
         // Nothing more to do until mains power returns.
         m_eState = EpisodeState::Taken;
+        Settle(now);
         return;
     }
     m_eState = EpisodeState::Refused;
     m_dwNextAt = now + kShutdownRetryMs;
     Evaluate(now);
+}
+
+bool CEpisode::InFlight(std::uint32_t now) const
+{
+    return m_eState == EpisodeState::BeforeShutdown || m_eState == EpisodeState::LastNotice ||
+           m_eState == EpisodeState::Action ||
+           (m_eState == EpisodeState::Request && TickIsLater(m_dwAwaitUntil, now));
+}
+
+void CEpisode::Settle(std::uint32_t now)
+{
+    // A shutdown that went ahead on mains ends its episode once it has its
+    // answer, not at the next input, which may be the next outage.
+    if (m_bGoingAhead)
+        Evaluate(now);
 }
 
 std::vector<CEpisodeOutput> CEpisode::TakeOutputs()

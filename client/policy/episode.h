@@ -188,6 +188,12 @@ private:
     // first, then the rest.
     void BeginShutdownPass(std::uint32_t now);
     void Advance(std::uint32_t now);
+    // The steps due in the state the episode is in.
+    void Proceed(std::uint32_t now);
+    // Ends a gone-ahead episode on mains once nothing of it is in flight.
+    void Settle(std::uint32_t now);
+    // Whether the shutdown pass still has steps to make.
+    bool InFlight(std::uint32_t now) const;
     void MakeRequest(std::uint32_t now);
     void Await(EpisodeState state, std::uint32_t now, std::uint32_t ms);
     void Record(const CNotice& notice, int seconds, int ups);
@@ -226,6 +232,10 @@ private:
     std::uint32_t m_dwNoticeAt = 0;
     bool m_bNoticeHandedOver = true;
     std::uint32_t m_dwNextId = 0;
+
+    // Mains power came while the command before the shutdown ran: its
+    // shutdown goes ahead all the same.
+    bool m_bGoingAhead = false;
 
     bool m_bResumed = false;
     std::uint32_t m_dwResumedAt = 0;

@@ -99,6 +99,8 @@ public:
         m_resumed = true;
         m_resumedAt = now;
         m_active = false;
+        m_goAhead = false;
+        m_beforeOpen = false;
     }
 
     bool OnBattery() const
@@ -123,9 +125,18 @@ public:
     void Evaluate(std::uint32_t now)
     {
         if (!OnBattery()) {
-            m_active = false;
+            // Mains while the command before the shutdown runs: its
+            // shutdown goes ahead, up to the request's answer.
+            if (m_active && m_beforeOpen)
+                m_goAhead = true;
+            if (!m_goAhead || Answered(now))
+                End();
+            CloseBefore(now);
             return;
         }
+        CloseBefore(now);
+        if (m_goAhead && Answered(now))
+            m_goAhead = false;
         if (!m_active) {
             m_active = true;
             m_start = now;
@@ -136,6 +147,9 @@ public:
             m_actionOpen = false;
             m_hasObligation = false;
             m_requestOut = false;
+            m_goAhead = false;
+            m_beforeOpen = false;
+            m_refusedWait = m_fallbackWait = false;
         }
         if (m_settings.onBatteryDelay >= 0)
             Candidate(now + static_cast<std::uint32_t>(m_settings.onBatteryDelay) * 1000u);
@@ -157,17 +171,27 @@ public:
                          out.kind == Out::BeforeShutdown;
         if (!act)
             return "";
-        if (!m_active || !OnBattery())
+        if (!m_active || (!OnBattery() && !(m_goAhead && out.kind != Out::BeforeShutdown)))
             return std::string("a shutdown step (") + Name(out.kind) + ") while on mains";
         if (m_taken)
             return std::string("a shutdown step (") + Name(out.kind) + ") after the request was taken";
         if (!m_acted && (!m_hasDeadline || !TickIsLater(now, m_deadline)))
             return std::string("a shutdown step (") + Name(out.kind) + ") before the deadline";
         m_acted = true;
+        m_refusedWait = m_fallbackWait = false;
+        // A new pass: the request before it is no longer awaited.
+        if (out.kind != Out::Request)
+            m_requestOut = false;
         switch (out.kind) {
         case Out::BeforeShutdown:
             if (++m_beforeRuns > 1)
                 return "the command before the shutdown twice in one episode";
+            m_beforeOpen = true;
+            m_beforeId = out.id;
+            m_beforeUntil = now +
+                            static_cast<std::uint32_t>(std::max(1, std::min(m_settings.beforeShutdownTimeout, 86400))) *
+                                1000u +
+                            CEpisode::kStartMs + CEpisode::kOutcomeSlackMs;
             Oblige(now + static_cast<std::uint32_t>(std::max(1, m_settings.beforeShutdownTimeout)) * 1000u +
                        CEpisode::kStartMs + CEpisode::kOutcomeSlackMs + 1001u,
                    "after the command before the shutdown");
@@ -212,8 +236,10 @@ public:
         m_actionOpen = false;
         if (outcome == cvn::ActionOutcome::Failed)
             Oblige(now + 1001u, "after the action failed");
-        else if (outcome == cvn::ActionOutcome::Done)
+        else if (outcome == cvn::ActionOutcome::Done) {
+            m_fallbackWait = true;
             Oblige(now + static_cast<std::uint32_t>(m_settings.fallbackDelay) * 1000u + 1001u, "after the fallback");
+        }
     }
     // The core waits for the action's outcome up to the action's limit.
     bool ActionAwaited(std::uint32_t now, std::uint32_t id) const
@@ -229,12 +255,48 @@ public:
             m_taken = true;
             m_hasObligation = false;
         } else {
+            m_refusedWait = true;
             Oblige(now + CEpisode::kShutdownRetryMs + 1001u, "after a refused request");
         }
     }
+    // The end of the command before the shutdown, as the core takes it.
+    void BeforeEnded(std::uint32_t id)
+    {
+        if (m_beforeOpen && id == m_beforeId)
+            m_beforeOpen = false;
+    }
     void SetBase(std::uint32_t base) { m_base = base; }
 
+    // After the core's answers to an input: a shutdown gone ahead on mains
+    // ends its episode once it has its answer.
+    void Settle(std::uint32_t now)
+    {
+        if (m_active && m_goAhead && Answered(now)) {
+            if (OnBattery())
+                m_goAhead = false;
+            else
+                End();
+        }
+    }
+
 private:
+    bool Answered(std::uint32_t now) const
+    {
+        return m_taken || m_refusedWait || m_fallbackWait ||
+               (m_requestOut && !TickIsLater(m_requestAt + CEpisode::kShutdownRetryMs, now));
+    }
+    void End()
+    {
+        m_active = false;
+        m_goAhead = false;
+        m_beforeOpen = false;
+    }
+    // The core waits for the command's end up to its limit.
+    void CloseBefore(std::uint32_t now)
+    {
+        if (m_beforeOpen && !TickIsLater(m_beforeUntil, now))
+            m_beforeOpen = false;
+    }
     struct CUps {
         bool heard = false;
         bool onBattery = false;
@@ -296,6 +358,15 @@ private:
     bool m_resumed = false;
     std::uint32_t m_resumedAt = 0;
     std::uint32_t m_base = 0;
+    // The command before the shutdown awaited, and whether mains came while
+    // it was: then the shutdown steps go on, on mains, up to the answer.
+    bool m_beforeOpen = false;
+    std::uint32_t m_beforeId = 0;
+    std::uint32_t m_beforeUntil = 0;
+    bool m_goAhead = false;
+    // Waiting for the next request after a refused one or the fallback.
+    bool m_refusedWait = false;
+    bool m_fallbackWait = false;
 };
 
 // An outcome the harness will give at tick at.
@@ -460,6 +531,7 @@ std::string CheckEpisode(const CEpisodeCase& episode, int dropped)
                 break;
             case Out::BeforeShutdown:
                 core.BeforeShutdownEnded(now, p.id);
+                model.BeforeEnded(p.id);
                 break;
             case Out::Action: {
                 const cvn::ActionOutcome outcome = p.behaviour.kind == CEffectBehaviour::Kind::Suspend
@@ -515,6 +587,7 @@ std::string CheckEpisode(const CEpisodeCase& episode, int dropped)
         }
         model.Evaluate(now);
         outputs();
+        model.Settle(now);
         if (!fault.empty())
             fault = when(fault);
     }

@@ -479,6 +479,57 @@ TEST_F(Episode, AHungLastNoticeHoldsTheRequestOneSecondAndTheCommandBeforeItsTim
     EXPECT_EQ(2, host.Count(Kind::BeforeShutdown));
 }
 
+// Mains power while the command before the shutdown runs does not undo
+// it: the action and the request follow it, once, then the episode ends with
+// its notice. Mains before the command began ends the episode as ever.
+TEST_F(Episode, MainsDuringTheCommandBeforeTheShutdownLetsItsShutdownGoAhead)
+{
+    host.holdBeforeShutdown = true;
+    settings.beforeShutdown = true;
+    settings.beforeShutdownTimeout = 30;
+    settings.action = "command";
+    Pass(true, false, 5);
+    Wait(5001);
+    const int before = Index(Kind::BeforeShutdown);
+    ASSERT_GE(before, 0);
+    Pass(false, false, 5);
+    EXPECT_EQ(cvn::EpisodeState::BeforeShutdown, countdown.State());
+    EXPECT_EQ(0, host.Count(Kind::Action));
+    Wait(10000);
+    countdown.BeforeShutdownEnded(host.now, host.all[static_cast<std::size_t>(before)].id);
+    host.Serve(countdown);
+    // The command said it worked: on mains no fallback is owed.
+    EXPECT_EQ(1, host.Count(Kind::Action));
+    EXPECT_EQ(0, host.shutdowns);
+    EXPECT_EQ(cvn::EpisodeState::Mains, countdown.State());
+    EXPECT_EQ(cvn::kPowerRestoredMessage, host.sent.back().format);
+
+    // Without an action the request follows, and a refused one is not
+    // asked again on mains.
+    settings.action = "";
+    host.shutdownTaken = false;
+    Pass(true, false, 5);
+    Wait(5001);
+    Pass(false, false, 5);
+    countdown.BeforeShutdownEnded(host.now, host.all[static_cast<std::size_t>(Index(Kind::BeforeShutdown, 1))].id);
+    host.Serve(countdown);
+    Wait(31999);
+    EXPECT_EQ(1, host.shutdowns);
+    EXPECT_EQ(cvn::EpisodeState::Mains, countdown.State());
+    Wait(120000);
+    EXPECT_EQ(1, host.shutdowns);
+
+    // Mains during the last notice's hand-over, before the command: nothing.
+    host.holdNotices = true;
+    settings.beforeShutdown = false;
+    Pass(true, false, 5);
+    Wait(5001);
+    Pass(false, false, 5);
+    Wait(2000);
+    EXPECT_EQ(1, host.shutdowns);
+    EXPECT_EQ(cvn::EpisodeState::Mains, countdown.State());
+}
+
 TEST_F(Episode, TheActionIsMadeOnceAndALowBatteryEndsTheFallbackAtOnce)
 {
     struct Row {
