@@ -46,11 +46,9 @@ public:
     // The same, with all its waits together ending within budgetMs (each
     // still at most 10 s): a countdown's deadline is not postponed.
     int ConnectToServer(unsigned long budgetMs);
-    // The main loop, and the run check between two of its passes.
+    // The main loop for one UPS server or several, and the run check
+    // between two of its passes.
     void Monitor();
-    // The main loop for a computer fed by several UPSes, one session each
-    // (the sections that name their servers).
-    void MonitorSupplies(const std::vector<std::string>& sections);
     bool WaitWhileRunning();
 
     // User messages ("net send", or "msg" where that cannot deliver) and the
@@ -60,11 +58,6 @@ public:
     // clear.
     const char* NotifyUsers(const char* format, int seconds);
     void ShutdownSystem();
-    // What the deadline brings: the command before the shutdown, then the
-    // chosen action (shutdown, hibernate, the administrator's command), the
-    // ordinary shutdown whenever that does not work out. True when the
-    // request was taken, as for ShutdownSystem.
-    bool RunShutdown();
 
     // Service commands and status. The second form stops with the exit
     // codes given; the status record changes only under its lock.

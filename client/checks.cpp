@@ -212,6 +212,7 @@ int CCVNRemoteApp::ShowSuppliesStatus(const std::vector<std::string>& sections)
     }
 
     std::vector<cvn::CPowerFlags> power;
+    std::vector<char> heard;
     int asked = 0;
     for (const auto& job : jobs) {
         // A job past the budget is stopped and counts as not asked.
@@ -229,20 +230,26 @@ int CCVNRemoteApp::ShowSuppliesStatus(const std::vector<std::string>& sections)
                         Shown(job->state.strOutputSource).c_str(), Shown(job->state.strBatteryStatus).c_str(),
                         PowerText(flags));
         } else {
-            // Neither on mains nor with a good battery: it cannot be counted on.
-            flags.onBattery = true;
-            flags.batteryLow = true;
+            // Not heard: it counts as the monitor counts a UPS it has not
+            // heard from yet.
             std::printf("UPS %s: %s\n", name.c_str(),
                         done && job->connected ? "did not tell both values" : "could not be asked");
         }
         power.push_back(flags);
+        heard.push_back(done && job->state.Complete() ? 1 : 0);
     }
 
     const int minimum = cvn::MinimumSupplies(ini, static_cast<int>(sections.size()));
-    const cvn::CPowerFlags computer = cvn::ComputerPower(power.data(), power.size(), minimum);
+    std::unique_ptr<bool[]> counted(new bool[power.size() ? power.size() : 1]);
+    bool heardOnBattery = false;
+    for (std::size_t i = 0; i < power.size(); ++i) {
+        counted[i] = heard[i] != 0;
+        heardOnBattery = heardOnBattery || (counted[i] && power[i].onBattery);
+    }
+    const cvn::CPowerFlags computer = cvn::ComputerPowerHeard(power.data(), counted.get(), power.size(), minimum);
     int onMains = 0;
-    for (const cvn::CPowerFlags& flags : power)
-        onMains += flags.onBattery ? 0 : 1;
+    for (std::size_t i = 0; i < power.size(); ++i)
+        onMains += (counted[i] ? power[i].onBattery : heardOnBattery) ? 0 : 1;
     std::printf("Computer:       %s (%d of %u UPSes on mains power, %d needed)\n", PowerText(computer), onMains,
                 static_cast<unsigned>(power.size()), minimum);
     std::fflush(stdout);

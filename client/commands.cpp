@@ -13,7 +13,6 @@
 #include "qmx/time.h"
 #include "resume.h"
 #include "server_text.h"
-#include "settings_snapshot.h"
 #include "stop_request.h"
 #include "sync.h"
 
@@ -46,6 +45,8 @@ std::string Trimmed(const std::string& text)
     return text.substr(first, last - first);
 }
 
+}  // namespace
+
 // Lower case, blanks left out: how names in the settings are compared.
 std::string Folded(const std::string& text)
 {
@@ -56,6 +57,8 @@ std::string Folded(const std::string& text)
     }
     return folded;
 }
+
+namespace {
 
 // Through the C runtime, not a file stream: libstdc++'s file buffer would
 // import what the msvcrt.dll of Windows 98 and NT 4.0 lacks.
@@ -94,6 +97,8 @@ struct CStartJob {
     bool abandoned = false;
     // The thread is done with it: nothing of the start lives on.
     bool over = false;
+    // When it was begun: one still at it after kQuickStartMs blocks.
+    std::uint32_t begunAt = 0;
 };
 
 namespace {
@@ -122,6 +127,18 @@ void RunStartJob(void* argument)
     job.error = error;
     job.over = true;
     job.started.Set();
+}
+
+// Every start whose thread still runs, given up on or not.
+struct CGivenUpStarts {
+    CLock lock;
+    std::vector<std::shared_ptr<CStartJob>> jobs;
+};
+
+CGivenUpStarts& GivenUpStarts()
+{
+    static CGivenUpStarts* starts = new CGivenUpStarts;
+    return *starts;
 }
 
 // The started program once the start has ended (null with the reason when
@@ -266,13 +283,6 @@ void CCommands::Heard(const char* data, std::size_t length)
     TakeHeardValues(data, length, m_Facts);
 }
 
-void CCommands::NewEpisode()
-{
-    m_bBeforeShutdownRan = false;
-    m_eAction = Action::NotMade;
-    m_dwFallbackMs = 0;
-}
-
 void CCommands::Keep(std::unique_ptr<CCommandProcess> process)
 {
     if (process)
@@ -372,14 +382,32 @@ std::shared_ptr<CStartJob> CCommands::BeginStart(const std::string& command, con
     // reached, holding a thread and what the start opened: while one of the
     // same command lives, no other is made, so that a flapping UPS cannot
     // pile them up until the client runs out of descriptors.
-    m_GivenUp.erase(std::remove_if(m_GivenUp.begin(), m_GivenUp.end(),
-                                   [](const std::shared_ptr<CStartJob>& given) {
-                                       std::lock_guard<CLock> hold(given->lock);
-                                       return given->over;
-                                   }),
-                    m_GivenUp.end());
-    const bool pending = std::any_of(m_GivenUp.begin(), m_GivenUp.end(),
-                                     [&](const std::shared_ptr<CStartJob>& given) { return given->command == command; });
+    // The list is the process's: the event commands start from the
+    // monitor's thread, the command before the shutdown and the action from
+    // the effects' thread, and a start either gave up still holds what it
+    // opened.
+    CGivenUpStarts& starts = GivenUpStarts();
+    std::unique_lock<CLock> holdList(starts.lock);
+    starts.jobs.erase(std::remove_if(starts.jobs.begin(), starts.jobs.end(),
+                                     [](const std::shared_ptr<CStartJob>& given) {
+                                         std::lock_guard<CLock> hold(given->lock);
+                                         return given->over;
+                                     }),
+                      starts.jobs.end());
+    // A start of the same command that has blocked for longer than a start
+    // takes counts as well, given up or not yet: two events in a row (on
+    // battery, power restored) must not leave two behind.
+    const std::uint32_t now = Now();
+    const bool pending = std::any_of(starts.jobs.begin(), starts.jobs.end(), [&](const std::shared_ptr<CStartJob>& given) {
+        if (given->command != command)
+            return false;
+        std::lock_guard<CLock> hold(given->lock);
+        return given->abandoned || now - given->begunAt >= kQuickStartMs;
+    });
+    job->begunAt = now;
+    if (!pending)
+        starts.jobs.push_back(job);
+    holdList.unlock();
     auto* holder = pending ? nullptr : new std::shared_ptr<CStartJob>(job);
     // Never made on the monitor's own thread, which the start could block.
     if (pending || !StartDetachedThread(RunStartJob, holder)) {
@@ -394,10 +422,8 @@ std::shared_ptr<CStartJob> CCommands::BeginStart(const std::string& command, con
 
 bool CCommands::GiveUp(const std::shared_ptr<CStartJob>& job)
 {
-    if (!Abandon(*job))
-        return false;
-    m_GivenUp.push_back(job);
-    return true;
+    // It stays on the process's list of starts until its thread is done.
+    return Abandon(*job);
 }
 
 std::unique_ptr<CCommandProcess> CCommands::StartWithin(const char* event, const std::string& command,
@@ -427,9 +453,8 @@ std::unique_ptr<CCommandProcess> CCommands::StartWithin(const char* event, const
 bool CCommands::RunBeforeShutdown(CINIFile& ini, const CStopRequest& stop)
 {
     const std::string command = Trimmed(ini.GetString(kSection, "Before Shutdown Command", ""));
-    if (command.empty() || m_bBeforeShutdownRan)
+    if (command.empty())
         return true;
-    m_bBeforeShutdownRan = true;
     const char* name = "beforeshutdown";
     const int timeoutS = CommandTimeout(ini.GetInt(kSection, "Before Shutdown Timeout", kDefaultTimeoutS));
     std::string failure;
@@ -490,63 +515,3 @@ bool CCommandProcess::Wait(unsigned long ms, const CStopRequest& stop, std::stri
 }
 
 }  // namespace cvn
-
-bool CCVNRemoteApp::RunShutdown()
-{
-    // The monitor's snapshot: a file torn by a save must not end a dry run.
-    CINIFile file(m_strIniFile.c_str());
-    CINIFile& ini = m_pSettings ? m_pSettings->Ini() : file;
-    if (!m_Commands.RunBeforeShutdown(ini, m_StopRequest))
-        return false;
-
-    // A dry run goes this far as usual; the request (or the chosen action)
-    // is only put on record. It counts as a request the system took: the
-    // countdown asks no more in this episode, and the monitor goes on, since
-    // nothing stops it.
-    if (cvn::DryRun(ini)) {
-        CCVNException(MSG_DRY_RUN, 0).Report();
-        return true;
-    }
-
-    using Action = cvn::CCommands::Action;
-    const std::string action = cvn::Folded(ini.GetString("Commands", "Shutdown Action", ""));
-    if (m_Commands.ActionState() == Action::Waiting) {
-        // The action said it worked, yet the client still runs and nothing
-        // ended the episode: the battery does not wait for it any longer.
-        const std::string seconds = std::to_string(m_Commands.NextRequestMs(0) / 1000);
-        m_Commands.ActionOver();
-        CCVNException(MSG_ACTION_NO_EFFECT, 2, m_Commands.ActionName().c_str(), seconds.c_str()).Report();
-    } else if (m_Commands.ActionState() == Action::NotMade && !action.empty() && action != "shutdown") {
-        // Once per episode: an action that does nothing must not be made
-        // over and over while the battery runs down.
-        m_Commands.ActionMade(action);
-        CDebug::Trace(CDebug::TraceDetail, "Shutdown action [%s]\n", action.c_str());
-        std::string failure;
-        bool done = false;
-        const std::uint32_t start = cvn::SuspendClock();
-        if (action == "hibernate")
-            done = m_Commands.Hibernate(m_StopRequest, failure);
-        else if (action == "command")
-            done = m_Commands.RunShutdownCommand(ini, m_StopRequest, failure);
-        else
-            failure = "not one of shutdown, hibernate, command";
-        // Hibernation that returns once the computer has woken (or is still
-        // in the call when it wakes) shows the suspension on the clock.
-        const std::uint32_t away = cvn::Overrun(start, cvn::SuspendClock(), cvn::CCommands::kHibernateWaitMs);
-        if (action == "hibernate" && away > cvn::kSuspendedAfterMs) {
-            m_Commands.RequestFreshStart(away);
-            return true;
-        }
-        if (done) {
-            // Checked, not trusted: the countdown comes back after the
-            // fallback delay unless the computer goes down or sleeps.
-            m_Commands.AwaitAction(static_cast<std::uint32_t>(cvn::FallbackDelay(ini)) * 1000u);
-            return false;
-        }
-        if (m_StopRequest.Raised())
-            return false;
-        CCVNException(MSG_ACTION_FAILED, 2, action.c_str(), failure.c_str()).Report();
-    }
-    ShutdownSystem();
-    return m_bStop;
-}

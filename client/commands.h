@@ -120,11 +120,6 @@ public:
     void Heard(const char* data, std::size_t length);
     // With several UPSes: the facts of the one an event is about.
     void SetFacts(const CCommandFacts& facts) { m_Facts = facts; }
-    // A new battery episode (power restored, or a resume): the command
-    // before the shutdown and the shutdown action may run once more. The
-    // values heard stay until a session tells new ones.
-    void NewEpisode();
-
     // Starts the event command for the event, when one is set and chosen for
     // it, with the text as its last argument. At most one per event runs.
     void Fire(const std::string& iniFile, CommandEvent event, const std::string& text, long long secondsLeft);
@@ -132,41 +127,14 @@ public:
     // other than 0 is reported) and ends those past their timeout.
     void Poll();
 
-    // The command before the shutdown, once per episode: started and waited
-    // for up to its timeout, then ended. False only when the stop request
-    // ended the wait.
+    // The command before the shutdown (the episode runs it once): started
+    // and waited for up to its timeout, then ended. False only when the stop
+    // request ended the wait.
     bool RunBeforeShutdown(CINIFile& ini, const CStopRequest& stop);
     // The shutdown action's two other ways; false with the reason when they
     // did not work out.
     bool RunShutdownCommand(CINIFile& ini, const CStopRequest& stop, std::string& failure);
     bool Hibernate(const CStopRequest& stop, std::string& failure);
-
-    // The shutdown action of the episode. It is made once; when it reports
-    // success, the ordinary shutdown follows after the fallback delay unless
-    // the computer went down or was suspended in the meantime.
-    enum class Action { NotMade, Waiting, Over };
-    Action ActionState() const { return m_eAction; }
-    const std::string& ActionName() const { return m_strAction; }
-    void ActionMade(const std::string& name) { m_strAction = name; m_eAction = Action::Over; }
-    void AwaitAction(std::uint32_t fallbackMs) { m_eAction = Action::Waiting; m_dwFallbackMs = fallbackMs; }
-    void ActionOver() { m_eAction = Action::Over; }
-    // How long until the next shutdown request: the fallback delay while
-    // the action is awaited, otherwise retryMs.
-    std::uint32_t NextRequestMs(std::uint32_t retryMs) const
-    {
-        return m_eAction == Action::Waiting ? m_dwFallbackMs : retryMs;
-    }
-
-    // Set when hibernation returned from a suspension it measured itself:
-    // the monitor starts afresh, as after any resume. The milliseconds the
-    // computer was away.
-    void RequestFreshStart(std::uint32_t suspendedMs) { m_dwFreshStartMs = suspendedMs ? suspendedMs : 1; }
-    std::uint32_t TakeFreshStart()
-    {
-        const std::uint32_t fresh = m_dwFreshStartMs;
-        m_dwFreshStartMs = 0;
-        return fresh;
-    }
 
 private:
     struct CRunning {
@@ -199,13 +167,10 @@ private:
     CCommandFacts m_Facts;
     CRunning m_Running[kCommandEventCount];
     std::vector<std::unique_ptr<CCommandProcess>> m_Ending;
-    std::vector<std::shared_ptr<CStartJob>> m_GivenUp;
-    bool m_bBeforeShutdownRan = false;
-    Action m_eAction = Action::NotMade;
-    std::string m_strAction;
-    std::uint32_t m_dwFallbackMs = 0;
-    std::uint32_t m_dwFreshStartMs = 0;
 };
+
+// Lower case, blanks left out: how names in the settings are compared.
+std::string Folded(const std::string& text);
 
 // A timeout setting in seconds: below 1 gives the default, and it is held to
 // a day.

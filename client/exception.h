@@ -45,6 +45,8 @@ enum : std::uint32_t {
     MSG_SHUTTING_DOWN_AT = 0x8002002D,
     MSG_POWER_RESTORED_AT = 0x4002002E,
     MSG_TOO_FEW_SERVERS = 0x8002002F,
+    // A UPS not heard from yet, and how it counts meanwhile.
+    MSG_UPS_UNHEARD = 0x80020030,
     // The monitor keeps its last good settings while the file is unfit.
     MSG_SETTINGS_KEPT = 0x80020038,
     // The installation's security steps (setup_trust.h).

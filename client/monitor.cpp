@@ -1,62 +1,66 @@
-// The monitor: the client's main loop. Each pass keeps the session with the
-// UPS server, takes in what the server sent, and advances the countdown.
-// Several servers are followed by the monitor of supplies_monitor.cpp.
+// The monitor: the client's main loop, for one server or several. Each UPS
+// has its session on a thread of its own (ups_session.h); this loop reads
+// the settings, hands the sessions' news and the effects' outcomes to the
+// episode (policy/episode.h), carries out what the episode answers, and
+// waits for the stop, the next news or the episode's next wake-up.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "app.h"
-#include "countdown.h"
+#include "commands.h"
+#include "effects.h"
 #include "exception.h"
 #include "ini_file.h"
-#include "line_joiner.h"
-#include "trace_budget.h"
-#include "line_rules.h"
-#include "liveness.h"
+#include "notify.h"
+#include "policy/episode.h"
+#include "policy_settings.h"
 #include "qmx/debug.h"
 #include "qmx/time.h"
-#include "net.h"
-#include "policy_settings.h"
-#include "notify.h"
-#include "monitor_host.h"
 #include "resume.h"
 #include "servers.h"
 #include "settings_snapshot.h"
+#include "ups_session.h"
 
 using qmx::CDebug;
+using Kind = cvn::CEpisodeOutput::Kind;
 
 namespace {
 
 const unsigned long kWaitOnBatteryMs = 1000;
 const unsigned long kWaitOnMainsMs = 10000;
-const unsigned long kPauseOnBatteryMs = 1000;
-const unsigned long kPauseOnMainsMs = 20000;
-// While a deadline runs, no wait goes past it; this little is always waited.
-const unsigned long kShortestWaitMs = 5;
-const int kReceiveSize = 1000;
-// The longest a connection attempt without a deadline may take: its look-up,
-// connect and three replies, 10 s each, and some.
-const unsigned long kLongestAttemptMs = 60000;
-// The question that shows whether a silent server is still there: its
-// answer goes through the line rules like any other line.
-const char kLivenessQuery[] = "GetValue(Output Source)\r\n";
+// How long the sessions are given to end once the monitor ends: every wait
+// of theirs ends on the stop.
+const unsigned long kSessionsEndMs = 1000;
 
 std::uint32_t Now()
 {
     return static_cast<std::uint32_t>(qmx::GetMillSecCount());
 }
 
-void Report(std::uint32_t id)
+// The same report naming the server.
+std::uint32_t NamedReport(std::uint32_t id)
 {
-    CCVNException(id, 0).Report();
+    switch (id) {
+    case MSG_ON_BATTERY:
+        return MSG_ON_BATTERY_AT;
+    case MSG_LOW_BATTERY:
+        return MSG_LOW_BATTERY_AT;
+    case MSG_SHUTTING_DOWN:
+        return MSG_SHUTTING_DOWN_AT;
+    default:
+        return MSG_POWER_RESTORED_AT;
+    }
 }
 
-// Seconds to the shutdown for the commands, -1 when none is set.
-long long SecondsLeft(const cvn::CCountdown& countdown, std::uint32_t now)
+// By how much a step overran the longest it may take: a suspension while
+// it ran, when that is more than a busy machine adds.
+std::uint32_t SuspendedDuring(std::uint32_t start, unsigned long longestMs)
 {
-    const std::int64_t left = countdown.TimeLeft(now);
-    return left < 0 ? -1 : (left + 999) / 1000;
+    const std::uint32_t away = cvn::Overrun(start, cvn::SuspendClock(), longestMs);
+    return away > cvn::kSuspendedAfterMs ? away : 0;
 }
 
 }  // namespace
@@ -68,180 +72,258 @@ void CCVNRemoteApp::Monitor()
         m_dwFailure = MSG_INIT_FAILED;
         m_bStop = true;
     }
-
-    int session = -1;
-    std::string serverAddress;
     // Read once a pass, whole: a file saved meanwhile never gives defaults,
     // and an emptied address keeps the last one (only at start does a
     // missing address end the monitor).
     m_pSettings = std::make_shared<cvn::CSettingsSnapshot>(m_strIniFile);
     m_pSettings->Refresh(Now());
     CINIFile& ini = m_pSettings->Ini();
-    Report(MSG_CONNECTING);
-    // A computer with redundant supplies follows each of its UPSes in a
-    // session of its own; with one server the loop below is the session.
-    if (!m_bStop) {
-        const std::vector<std::string> sections = cvn::ServerSections(ini);
-        if (sections.size() > 1) {
-            MonitorSupplies(sections);
-            return;
+    CCVNException(MSG_CONNECTING, 0).Report();
+    if (!WaitWhileRunning())
+        return;
+
+    // The list of servers is read once, at start.
+    const std::vector<std::string> sections = cvn::ServerSections(ini);
+    const int count = static_cast<int>(sections.size());
+    const bool named = count > 1;
+    if (named) {
+        bool capped = false;
+        const int wanted = ini.GetInt("Settings", "Minimum Supplies", 1);
+        cvn::MinimumSupplies(ini, count, &capped);
+        if (capped) {
+            const std::string asked = std::to_string(wanted);
+            const std::string servers = std::to_string(count);
+            CCVNException(MSG_TOO_FEW_SERVERS, 2, asked.c_str(), servers.c_str()).Report();
+        }
+    }
+    if (ini.GetString("Settings", "Server Address", "").empty()) {
+        CCVNException(MSG_NO_SERVER_ADDRESS, 0).Report();
+        m_dwFailure = MSG_NO_SERVER_ADDRESS;
+        return;
+    }
+
+    auto board = std::make_shared<cvn::CUpsBoard>(sections.size());
+    for (std::size_t i = 0; i < sections.size(); ++i) {
+        if (!cvn::StartUpsSession(board, i, m_strIniFile, sections[i], named, m_pSettings)) {
+            // Without its session a UPS would count as not heard from for good.
+            board->Ended();
+            CCVNException(MSG_INIT_FAILED, 1, ("no thread for the session of [" + sections[i] + "]").c_str())
+                .Report();
+            m_dwFailure = MSG_INIT_FAILED;
+            m_bStop = true;
         }
     }
 
-    bool onBattery = false;
-    bool batteryLow = false;
-    cvn::CCountdown countdown;
-    cvn::CLiveness liveness;
-    cvn::CLineJoiner lines;
-    cvn::CTraceBudget recvTrace;
+    cvn::CEpisode episode(sections.size());
     cvn::CResumeWatch resume;
-    cvn::CMonitorHost host(*this, resume);
-    // The facts an event command is told, as they stand now.
-    auto fire = [&](cvn::CommandEvent event, std::uint32_t id) {
-        m_Commands.Fire(m_strIniFile, event, cvn::SystemErrorText(id), SecondsLeft(countdown, Now()));
-    };
+    cvn::CEffects effects([board] { board->Wake(); });
+    std::vector<cvn::CUpsBoard::CUps> ups(sections.size());
 
-    // Cuts a wait to the time left before the shutdown deadline.
-    auto bounded = [&](unsigned long ms) {
-        std::int64_t left = countdown.TimeLeft(Now());
-        if (left < 0)
-            return ms;
-        return std::min(ms, std::max(static_cast<unsigned long>(left), kShortestWaitMs));
+    auto factsOf = [&](int at) -> const cvn::CCommandFacts& {
+        return ups[static_cast<std::size_t>(at >= 0 && at < count ? at : 0)].facts;
     };
-    // After a failed attempt or a lost session: the next pass connects again.
-    auto pause = [&]() {
-        const unsigned long ms = bounded(onBattery ? kPauseOnBatteryMs : kPauseOnMainsMs);
-        resume.Begin();
-        m_StopRequest.Sleep(ms);
-        resume.End(ms);
-    };
-    // A session that failed: closed, reported, and tried again after the pause.
-    auto lose = [&](bool pauseFirst) {
-        cvn::NetClose(session);
-        session = -1;
-        // A stop ends the waits early; that is not a lost session.
-        if (m_StopRequest.Raised())
-            return;
-        Report(MSG_CONNECTION_LOST);
-        fire(cvn::CommandEvent::SessionLost, MSG_CONNECTION_LOST);
-        // Nobody can tell us now that the battery runs low: some sites would
-        // rather take that for granted. A new session reports the truth.
-        if (onBattery && cvn::LostOnBatteryMeansLow(ini))
-            batteryLow = true;
-        if (pauseFirst)
-            pause();
-    };
+    auto nameOf = [&](int at) { return ups[static_cast<std::size_t>(at >= 0 && at < count ? at : 0)].name; };
 
-    // After a suspension (hibernation included): the deadline and the timers
-    // are stale, and the session is made anew. What was last heard of the
-    // power still stands until a session says otherwise: the network gear
-    // may be down in the same outage, and a UPS on battery must still bring
-    // the shutdown, after a new full countdown.
-    auto freshStart = [&](std::uint32_t suspended) {
-        if (suspended) {
-            std::string seconds = std::to_string(suspended / 1000);
-            CCVNException(MSG_RESUMED, 1, seconds.c_str()).Report();
+    // What the episode asks for: reports and event commands at once, the
+    // notices and the shutdown steps as effects beside this loop.
+    auto carry = [&](const cvn::CEpisodeOutput& out) {
+        switch (out.kind) {
+        case Kind::Record: {
+            const std::string insert = std::to_string(out.seconds);
+            if (named) {
+                const std::string name = nameOf(out.ups);
+                if (out.seconds >= 0)
+                    CCVNException(NamedReport(out.notice.messageId), 2, insert.c_str(), name.c_str()).Report();
+                else
+                    CCVNException(NamedReport(out.notice.messageId), 1, name.c_str()).Report();
+            } else if (out.seconds >= 0) {
+                CCVNException(out.notice.messageId, 1, insert.c_str()).Report();
+            } else {
+                CCVNException(out.notice.messageId, 0).Report();
+            }
+            break;
         }
-        if (session != -1)
-            cvn::NetClose(session);
-        session = -1;
-        countdown = cvn::CCountdown();
-        m_Commands.NewEpisode();
-        resume.Reset();
-    };
-
-    auto step = [&]() {
-        const int onDelay = onBattery ? ini.GetInt("Settings", "On Battery Shutdown", 120) : 0;
-        const int lowDelay = onBattery && batteryLow ? ini.GetInt("Settings", "Low Battery Shutdown", 30) : 0;
-        const int noticeDelay = onBattery ? cvn::NoticeDelay(ini) : 0;
-        countdown.Step(host, onBattery, batteryLow, onDelay, lowDelay, noticeDelay);
+        case Kind::EventCommand: {
+            std::string text;
+            if (out.event == cvn::CommandEvent::SessionMade)
+                text = cvn::SystemErrorText(MSG_CONNECTED);
+            else if (out.event == cvn::CommandEvent::SessionLost)
+                text = cvn::SystemErrorText(MSG_CONNECTION_LOST);
+            else
+                text = cvn::FormatNotice(out.notice.format, out.seconds);
+            m_Commands.SetFacts(factsOf(out.ups));
+            m_Commands.Fire(m_strIniFile, out.event, text, out.secondsLeft);
+            break;
+        }
+        case Kind::Notice: {
+            const char* format = out.notice.format;
+            const int seconds = out.seconds;
+            effects.Notice(out.id, out.notice.messageId == MSG_SHUTTING_DOWN,
+                           [this, format, seconds] { NotifyUsers(format, seconds); });
+            break;
+        }
+        case Kind::BeforeShutdown: {
+            const cvn::CCommandFacts facts = factsOf(-1);
+            const std::uint32_t id = out.id;
+            // The settings the episode went by when it asked for the step.
+            const std::string text = m_pSettings->Text();
+            effects.Step([this, facts, id, text](cvn::CEffectOutcome& outcome) {
+                CINIFile settings = CINIFile::FromText(text);
+                cvn::CCommands commands;
+                commands.SetFacts(facts);
+                const int timeoutS = cvn::CommandTimeout(
+                    settings.GetInt("Commands", "Before Shutdown Timeout", cvn::CCommands::kDefaultTimeoutS));
+                const std::uint32_t start = cvn::SuspendClock();
+                if (!commands.RunBeforeShutdown(settings, m_StopRequest))
+                    return false;
+                outcome.kind = Kind::BeforeShutdown;
+                outcome.id = id;
+                outcome.suspendedMs = SuspendedDuring(
+                    start, static_cast<unsigned long>(timeoutS) * 1000u + cvn::CCommands::kStartWaitMs);
+                return true;
+            });
+            break;
+        }
+        case Kind::Action: {
+            const cvn::CCommandFacts facts = factsOf(-1);
+            const std::uint32_t id = out.id;
+            const std::string action = out.text;
+            const std::string text = m_pSettings->Text();
+            effects.Step([this, facts, id, action, text](cvn::CEffectOutcome& outcome) {
+                CINIFile settings = CINIFile::FromText(text);
+                cvn::CCommands commands;
+                commands.SetFacts(facts);
+                CDebug::Trace(CDebug::TraceDetail, "Shutdown action [%s]\n", action.c_str());
+                std::string failure;
+                bool done = false;
+                unsigned long longest = 0;
+                const std::uint32_t start = cvn::SuspendClock();
+                if (action == "hibernate") {
+                    longest = cvn::CCommands::kHibernateWaitMs;
+                    done = commands.Hibernate(m_StopRequest, failure);
+                } else if (action == "command") {
+                    longest = cvn::CCommands::kStartWaitMs + cvn::CCommands::kShutdownCommandWaitMs;
+                    done = commands.RunShutdownCommand(settings, m_StopRequest, failure);
+                } else {
+                    failure = "not one of shutdown, hibernate, command";
+                }
+                outcome.kind = Kind::Action;
+                outcome.id = id;
+                // An action that returns once the computer has woken (or
+                // is still in its call when it wakes) shows the suspension
+                // on the clock: a fresh start, whatever it said.
+                outcome.suspendedMs = SuspendedDuring(start, longest);
+                if (outcome.suspendedMs) {
+                    outcome.action = cvn::ActionOutcome::Suspended;
+                    return true;
+                }
+                if (!done && m_StopRequest.Raised())
+                    return false;
+                outcome.action = done ? cvn::ActionOutcome::Done : cvn::ActionOutcome::Failed;
+                outcome.detail = failure;
+                return true;
+            });
+            break;
+        }
+        case Kind::Request: {
+            const std::uint32_t id = out.id;
+            effects.Step([this, id](cvn::CEffectOutcome& outcome) {
+                ShutdownSystem();
+                outcome.kind = Kind::Request;
+                outcome.id = id;
+                outcome.taken = m_bStop;
+                return true;
+            });
+            break;
+        }
+        case Kind::DryRun:
+            CCVNException(MSG_DRY_RUN, 0).Report();
+            break;
+        case Kind::Resumed:
+            CCVNException(MSG_RESUMED, 1, std::to_string(out.seconds).c_str()).Report();
+            break;
+        case Kind::ActionFailed:
+            CCVNException(MSG_ACTION_FAILED, 2, out.text.c_str(), out.detail.c_str()).Report();
+            break;
+        case Kind::ActionNoEffect:
+            CCVNException(MSG_ACTION_NO_EFFECT, 2, out.text.c_str(), std::to_string(out.seconds).c_str()).Report();
+            break;
+        case Kind::Unheard:
+            CCVNException(MSG_UPS_UNHEARD, 1, nameOf(out.ups).c_str()).Report();
+            break;
+        }
     };
 
     while (WaitWhileRunning()) {
         m_pSettings->Refresh(Now());
         m_Commands.Poll();
-        if (session == -1) {
-            serverAddress = ini.GetString("Settings", "Server Address", "");
-            if (serverAddress.empty()) {
-                Report(MSG_NO_SERVER_ADDRESS);
-                m_dwFailure = MSG_NO_SERVER_ADDRESS;
-                return;
-            }
-            m_Commands.SetServer(serverAddress, ini.GetInt("Settings", "Server Port", 8888) & 0xFFFF);
-            std::int64_t left = countdown.TimeLeft(Now());
-            resume.Begin();
-            session = left < 0 ? ConnectToServer()
-                               : ConnectToServer(std::max(static_cast<unsigned long>(left), kShortestWaitMs));
-            resume.End(left < 0 ? kLongestAttemptMs : std::max(static_cast<unsigned long>(left), kShortestWaitMs));
-            if (session != -1) {
-                lines.Clear();
-                Report(MSG_CONNECTED);
-                fire(cvn::CommandEvent::SessionMade, MSG_CONNECTED);
-                liveness.Heard(Now());
-            } else if (!m_StopRequest.Raised()) {
-                CCVNException(MSG_CONNECT_FAILED, 1, serverAddress.c_str()).Report();
-                pause();
+        std::uint32_t now = Now();
+        // After a suspension the deadline is stale: the fresh start comes
+        // before anything can act on it.
+        if (resume.Suspended()) {
+            episode.Suspended(now, resume.Suspended());
+            resume.Reset();
+        }
+        cvn::CUpsBoard::CNews news = board->Look();
+        ups = news.ups;
+        if (news.failure) {
+            m_dwFailure = news.failure;
+            break;
+        }
+        // The one reading of the settings in this pass.
+        episode.Settings(now, cvn::ReadEpisodeSettings(ini, count));
+        for (const cvn::CUpsBoard::CItem& item : news.items) {
+            switch (item.kind) {
+            case cvn::CUpsBoard::CItem::Kind::Power:
+                episode.Power(now, item.ups, item.power.onBattery, item.power.batteryLow);
+                break;
+            case cvn::CUpsBoard::CItem::Kind::Made:
+                episode.SessionMade(now, item.ups);
+                break;
+            case cvn::CUpsBoard::CItem::Kind::Lost:
+                episode.SessionLost(now, item.ups);
+                break;
+            case cvn::CUpsBoard::CItem::Kind::Failed:
+                episode.AttemptFailed(now, item.ups);
+                break;
             }
         }
+        for (const cvn::CEffectOutcome& outcome : effects.Take()) {
+            now = Now();
+            if (outcome.suspendedMs)
+                episode.Suspended(now, outcome.suspendedMs);
+            switch (outcome.kind) {
+            case Kind::Notice:
+                episode.NoticeHandedOver(now, outcome.id);
+                break;
+            case Kind::BeforeShutdown:
+                episode.BeforeShutdownEnded(now, outcome.id);
+                break;
+            case Kind::Action:
+                episode.ActionResult(now, outcome.id, outcome.action, outcome.detail, outcome.suspendedMs);
+                break;
+            default:
+                episode.RequestResult(now, outcome.id, outcome.taken);
+                break;
+            }
+        }
+        for (const cvn::CEpisodeOutput& out : episode.TakeOutputs())
+            carry(out);
+        const bool onBattery = episode.Computer().onBattery;
+        board->SetComputerOnBattery(onBattery);
+        board->SetShutdownIn(Now(), episode.TimeLeft(Now()));
+        if (!WaitWhileRunning())
+            break;
 
-        if (session != -1) {
-            cvn::CLiveness::Due due = liveness.Check(Now());
-            if (due == cvn::CLiveness::Due::Query) {
-                CDebug::Trace(CDebug::TraceDetail, "SEND:GetValue(Output Source)\n");
-                const int length = static_cast<int>(sizeof kLivenessQuery - 1);
-                if (cvn::NetSend(session, kLivenessQuery, length) != length)
-                    due = cvn::CLiveness::Due::Lost;
-            }
-            if (due == cvn::CLiveness::Due::Lost)
-                lose(true);
-        }
-
-        if (session != -1) {
-            unsigned long wait = std::min<unsigned long>(onBattery ? kWaitOnBatteryMs : kWaitOnMainsMs,
-                                                         std::max<unsigned long>(liveness.TimeLeft(Now()), 1));
-            wait = bounded(wait);
-            // A settings change in view is taken on time.
-            wait = std::min<unsigned long>(wait, std::max<std::uint32_t>(m_pSettings->NextLookMs(Now()), 1));
-            resume.Begin();
-            cvn::NetWait result = cvn::NetWaitSession(session, wait, &m_StopRequest);
-            resume.End(wait);
-            if (result == cvn::NetWait::Failed || result == cvn::NetWait::Exception) {
-                lose(false);
-            } else if (result == cvn::NetWait::Readable) {
-                char buffer[kReceiveSize];
-                int received = cvn::NetReceive(session, buffer, kReceiveSize);
-                if (received > 0) {
-                    liveness.Heard(Now());
-                    std::uint32_t untraced = 0;
-                    if (recvTrace.Allow(Now(), &untraced)) {
-                        if (untraced)
-                            CDebug::Trace(CDebug::TraceDetail, "RECV: %u reads not traced\n",
-                                          static_cast<unsigned>(untraced));
-                        const std::string text = cvn::PrintableText(buffer, static_cast<size_t>(received));
-                        CDebug::Trace(CDebug::TraceDetail, "RECV:%s\n", text.c_str());
-                    }
-                    const std::string whole = cvn::ApplyRead(lines, buffer, static_cast<size_t>(received),
-                                                             onBattery, batteryLow, std::string());
-                    m_Commands.Heard(whole.data(), whole.size());
-                } else {
-                    // The server closed the session (or the read failed): a
-                    // restarted server must find the client again, so this is
-                    // a lost session, not the end of the monitor.
-                    lose(true);
-                }
-            }
-        }
-
-        // A fresh start steps the new countdown at once: on battery its
-        // deadline must not wait for a connection attempt that may take a
-        // minute while the network is down.
-        if (resume.Suspended())
-            freshStart(resume.Suspended());
-        step();
-        const std::uint32_t hibernated = m_Commands.TakeFreshStart();
-        if (hibernated || resume.Suspended()) {
-            freshStart(std::max(hibernated, resume.Suspended()));
-            step();
-        }
+        unsigned long wait = onBattery ? kWaitOnBatteryMs : kWaitOnMainsMs;
+        const std::int64_t wake = episode.WakeIn(Now());
+        if (wake >= 0)
+            wait = std::min(wait, static_cast<unsigned long>(std::max<std::int64_t>(wake, 1)));
+        // A settings change in view is taken on time.
+        wait = std::min<unsigned long>(wait, std::max<std::uint32_t>(m_pSettings->NextLookMs(Now()), 1));
+        resume.Begin();
+        cvn::CEvent::WaitEither(m_StopRequest.Event(), board->Changed(), wait);
+        resume.End(wait);
     }
+    board->StopAll(kSessionsEndMs);
 }

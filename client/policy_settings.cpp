@@ -3,7 +3,10 @@
 #include <cctype>
 #include <string>
 
+#include "commands.h"
 #include "ini_file.h"
+#include "policy/episode.h"
+#include "servers.h"
 
 namespace cvn {
 
@@ -37,6 +40,23 @@ int FallbackDelay(CINIFile& ini)
 bool DryRun(CINIFile& ini)
 {
     return ini.GetInt("Settings", "Dry Run", 0) == 1;
+}
+
+CEpisodeSettings ReadEpisodeSettings(CINIFile& ini, int servers)
+{
+    CEpisodeSettings settings;
+    settings.onBatteryDelay = ini.GetInt("Settings", "On Battery Shutdown", 120);
+    settings.lowBatteryDelay = ini.GetInt("Settings", "Low Battery Shutdown", 30);
+    settings.noticeDelay = NoticeDelay(ini);
+    settings.lostOnBatteryLow = LostOnBatteryMeansLow(ini);
+    settings.fallbackDelay = FallbackDelay(ini);
+    settings.dryRun = DryRun(ini);
+    settings.action = Folded(ini.GetString("Commands", "Shutdown Action", ""));
+    settings.beforeShutdown = !Folded(ini.GetString("Commands", "Before Shutdown Command", "")).empty();
+    settings.beforeShutdownTimeout =
+        CommandTimeout(ini.GetInt("Commands", "Before Shutdown Timeout", CCommands::kDefaultTimeoutS));
+    settings.minimumSupplies = MinimumSupplies(ini, servers);
+    return settings;
 }
 
 }  // namespace cvn

@@ -8,6 +8,12 @@ class CINIFile;
 
 namespace cvn {
 
+struct CEpisodeSettings;
+
+// Every setting the episode follows, from one reading of the settings, for
+// a computer fed by the given number of UPSes.
+CEpisodeSettings ReadEpisodeSettings(CINIFile& ini, int servers);
+
 // "Notice Delay": seconds the UPS must stay on battery before the users are
 // told. Missing or negative: 0, told at once.
 int NoticeDelay(CINIFile& ini);

@@ -19,6 +19,15 @@ struct CPowerFlags {
 // source. With one UPS and a minimum of 1 these are that UPS's own flags.
 CPowerFlags ComputerPower(const CPowerFlags* ups, std::size_t count, int minimum);
 
+// The same when some UPSes have not been heard from (heard[i] false; their
+// flags are not looked at). While every UPS heard from is on mains power an
+// unheard one counts as on mains with a good battery: a boot while its
+// server is still down, or a mistyped section, brings no countdown. Once one
+// heard from is on battery, each unheard one counts as on battery with a
+// good battery: nobody can say that it feeds the computer. The monitor and
+// status count by this one rule.
+CPowerFlags ComputerPowerHeard(const CPowerFlags* ups, const bool* heard, std::size_t count, int minimum);
+
 }  // namespace cvn
 
 #endif

@@ -14,7 +14,6 @@
 #include "line_rules.h"
 #include "liveness.h"
 #include "net.h"
-#include "policy_settings.h"
 #include "resume.h"
 #include "servers.h"
 #include "settings_snapshot.h"
@@ -27,6 +26,8 @@ namespace {
 
 const unsigned long kPauseOnBatteryMs = 1000;
 const unsigned long kPauseOnMainsMs = 20000;
+// While a shutdown is ahead, no wait goes past it; this little is always waited.
+const unsigned long kShortestWaitMs = 5;
 const int kReceiveSize = 1000;
 const char kLivenessQuery[] = "GetValue(Output Source)\r\n";
 
@@ -40,18 +41,20 @@ struct CSessionThread {
     std::size_t ups = 0;
     std::string iniFile;
     std::string section;
+    bool named = true;
     std::shared_ptr<const CSettingsSnapshot> settings;
 };
 
 class CUpsSession {
 public:
     explicit CUpsSession(const CSessionThread& own)
-        : m_board(*own.board), m_ups(own.ups), m_ini(own.iniFile.c_str())
+        : m_board(*own.board), m_ups(own.ups)
     {
         m_request.iniFile = own.iniFile;
         m_request.section = own.section;
-        m_request.named = true;
-        m_request.traceTag = "[" + own.section + "] ";
+        m_request.named = own.named;
+        if (own.named)
+            m_request.traceTag = "[" + own.section + "] ";
         m_request.stop = &m_board.Stop();
         m_request.settings = own.settings;
         m_facts.ups = own.section;
@@ -59,7 +62,7 @@ public:
 
     void Run()
     {
-        while (!m_board.Stop().Raised()) {
+        while (!m_board.Stop().Raised() && !m_bEnded) {
             if (m_socket == -1)
                 Connect();
             else
@@ -71,26 +74,50 @@ public:
 
 private:
     // The server as the settings give it now, on the board for the commands.
-    void Publish()
+    // False when the single server's address is gone: that ends the
+    // monitor, as it always has.
+    bool Publish()
     {
         const CServerEntry server = m_request.Server();
+        if (!m_request.named && server.address.empty()) {
+            CCVNException(MSG_NO_SERVER_ADDRESS, 0).Report();
+            m_board.Fail(MSG_NO_SERVER_ADDRESS);
+            return false;
+        }
         m_facts.server = server.address;
         m_facts.port = server.port;
         m_name = ServerName(server);
-        m_board.Update(m_ups, m_power, m_facts, m_name);
+        m_address = server.address;
+        m_board.Publish(m_ups, m_facts, m_name);
+        return true;
     }
 
     void Connect()
     {
-        Publish();
+        if (!Publish()) {
+            m_bEnded = true;
+            return;
+        }
+        // While a shutdown is ahead the attempt ends by then: its report
+        // (cannot connect) comes before the shutdown's.
+        const std::int64_t left = m_board.ShutdownIn(Now());
+        m_request.limited = left >= 0;
+        m_request.budgetMs = left >= 0 ? std::max(static_cast<unsigned long>(left), kShortestWaitMs) : 0;
         m_socket = OpenUpsSession(m_request);
         if (m_socket != -1) {
             m_lines.Clear();
-            CCVNException(MSG_CONNECTED_AT, 1, m_name.c_str()).Report();
-            m_board.SessionEvent(m_ups, CommandEvent::SessionMade);
+            if (m_request.named)
+                CCVNException(MSG_CONNECTED_AT, 1, m_name.c_str()).Report();
+            else
+                CCVNException(MSG_CONNECTED, 0).Report();
+            m_board.SessionEvent(m_ups, CUpsBoard::CItem::Kind::Made);
             m_liveness.Heard(Now());
         } else if (!m_board.Stop().Raised()) {
-            CCVNException(MSG_CONNECT_FAILED_AT, 1, m_name.c_str()).Report();
+            if (m_request.named)
+                CCVNException(MSG_CONNECT_FAILED_AT, 1, m_name.c_str()).Report();
+            else
+                CCVNException(MSG_CONNECT_FAILED, 1, m_address.c_str()).Report();
+            m_board.SessionEvent(m_ups, CUpsBoard::CItem::Kind::Failed);
             Pause();
         }
     }
@@ -144,25 +171,23 @@ private:
             const std::string whole =
                 ApplyRead(m_lines, buffer, length, m_power.onBattery, m_power.batteryLow, m_request.traceTag);
             TakeHeardValues(whole.data(), whole.size(), m_facts);
-            m_board.Update(m_ups, m_power, m_facts, m_name);
+            m_board.Heard(m_ups, m_power, m_facts);
         }
     }
 
-    // The UPS keeps the values last heard: a session lost on battery counts
-    // as a low battery only where the settings say so.
+    // The UPS keeps the values last heard (what "Lost On Battery" makes of
+    // them is the episode's rule).
     void Lose(bool pauseFirst)
     {
         NetClose(m_socket);
         m_socket = -1;
         if (m_board.Stop().Raised())
             return;
-        CCVNException(MSG_CONNECTION_LOST_AT, 1, m_name.c_str()).Report();
-        m_board.SessionEvent(m_ups, CommandEvent::SessionLost);
-        CINIFile snapshot = CINIFile::FromText(m_request.settings ? m_request.settings->Text() : "");
-        if (m_power.onBattery && LostOnBatteryMeansLow(m_request.settings ? snapshot : m_ini)) {
-            m_power.batteryLow = true;
-            m_board.Update(m_ups, m_power, m_facts, m_name);
-        }
+        if (m_request.named)
+            CCVNException(MSG_CONNECTION_LOST_AT, 1, m_name.c_str()).Report();
+        else
+            CCVNException(MSG_CONNECTION_LOST, 0).Report();
+        m_board.SessionEvent(m_ups, CUpsBoard::CItem::Kind::Lost);
         if (pauseFirst)
             Pause();
     }
@@ -170,16 +195,21 @@ private:
     void Pause()
     {
         const bool soon = m_power.onBattery || m_board.ComputerOnBattery();
-        m_board.Stop().Sleep(soon ? kPauseOnBatteryMs : kPauseOnMainsMs);
+        unsigned long ms = soon ? kPauseOnBatteryMs : kPauseOnMainsMs;
+        const std::int64_t left = m_board.ShutdownIn(Now());
+        if (left >= 0)
+            ms = std::min(ms, std::max(static_cast<unsigned long>(left), kShortestWaitMs));
+        m_board.Stop().Sleep(ms);
     }
 
     CUpsBoard& m_board;
     const std::size_t m_ups;
-    CINIFile m_ini;
     CSessionRequest m_request;
     CPowerFlags m_power;
     CCommandFacts m_facts;
     std::string m_name;
+    std::string m_address;
+    bool m_bEnded = false;
     CLiveness m_liveness;
     CLineJoiner m_lines;
     CTraceBudget m_recvTrace;
@@ -205,29 +235,45 @@ CUpsBoard::CUpsBoard(std::size_t count) : m_ups(count), m_running(count)
         m_allEnded.Set();
 }
 
-void CUpsBoard::Update(std::size_t ups, const CPowerFlags& power, const CCommandFacts& facts, const std::string& name)
+void CUpsBoard::Publish(std::size_t ups, const CCommandFacts& facts, const std::string& name)
+{
+    std::lock_guard<CLock> hold(m_lock);
+    m_ups[ups].facts = facts;
+    m_ups[ups].name = name;
+    m_changed.Set();
+}
+
+void CUpsBoard::Heard(std::size_t ups, const CPowerFlags& power, const CCommandFacts& facts)
 {
     std::lock_guard<CLock> hold(m_lock);
     CUps& entry = m_ups[ups];
     // A read that changes nothing wakes nobody: a server repeating its
-    // lines as fast as it can must cost the monitor nothing.
-    if (entry.power.onBattery == power.onBattery && entry.power.batteryLow == power.batteryLow &&
+    // lines as fast as it can must cost the monitor nothing. The first read
+    // of each session always counts (a lost session may have made the UPS
+    // low in the episode's eyes).
+    if (entry.heard && entry.power.onBattery == power.onBattery && entry.power.batteryLow == power.batteryLow &&
         entry.facts.outputSource == facts.outputSource && entry.facts.batteryStatus == facts.batteryStatus &&
-        entry.facts.server == facts.server && entry.facts.port == facts.port && entry.facts.ups == facts.ups &&
-        entry.name == name)
+        entry.facts.server == facts.server && entry.facts.port == facts.port && entry.facts.ups == facts.ups)
         return;
-    if (entry.power.onBattery != power.onBattery || entry.power.batteryLow != power.batteryLow)
-        m_changedUps.push_back(ups);
+    entry.heard = true;
     entry.power = power;
     entry.facts = facts;
-    entry.name = name;
+    m_items.push_back({CItem::Kind::Power, ups, power});
     m_changed.Set();
 }
 
-void CUpsBoard::SessionEvent(std::size_t ups, CommandEvent event)
+void CUpsBoard::SessionEvent(std::size_t ups, CItem::Kind kind)
 {
     std::lock_guard<CLock> hold(m_lock);
-    m_events.emplace_back(ups, event);
+    m_ups[ups].heard = false;
+    m_items.push_back({kind, ups, CPowerFlags()});
+    m_changed.Set();
+}
+
+void CUpsBoard::Fail(std::uint32_t failure)
+{
+    std::lock_guard<CLock> hold(m_lock);
+    m_dwFailure = failure;
     m_changed.Set();
 }
 
@@ -244,8 +290,8 @@ CUpsBoard::CNews CUpsBoard::Look()
     m_changed.Reset();
     CNews news;
     news.ups = m_ups;
-    news.changed.swap(m_changedUps);
-    news.events.swap(m_events);
+    news.items.swap(m_items);
+    news.failure = m_dwFailure;
     return news;
 }
 
@@ -261,6 +307,20 @@ bool CUpsBoard::ComputerOnBattery() const
     return m_bComputerOnBattery;
 }
 
+void CUpsBoard::SetShutdownIn(std::uint32_t now, std::int64_t ms)
+{
+    std::lock_guard<CLock> hold(m_lock);
+    m_bShutdownAhead = ms > 0;
+    m_dwShutdownAt = now + static_cast<std::uint32_t>(ms > 0 ? ms : 0);
+}
+
+std::int64_t CUpsBoard::ShutdownIn(std::uint32_t now) const
+{
+    std::lock_guard<CLock> hold(m_lock);
+    const std::int32_t left = static_cast<std::int32_t>(m_dwShutdownAt - now);
+    return m_bShutdownAhead && left > 0 ? left : -1;
+}
+
 bool CUpsBoard::StopAll(unsigned long ms)
 {
     m_stop.Raise();
@@ -268,7 +328,8 @@ bool CUpsBoard::StopAll(unsigned long ms)
 }
 
 bool StartUpsSession(const std::shared_ptr<CUpsBoard>& board, std::size_t ups, const std::string& iniFile,
-                     const std::string& section, const std::shared_ptr<const CSettingsSnapshot>& settings)
+                     const std::string& section, bool named,
+                     const std::shared_ptr<const CSettingsSnapshot>& settings)
 {
     auto* own = new CSessionThread;
     own->settings = settings;
@@ -276,6 +337,7 @@ bool StartUpsSession(const std::shared_ptr<CUpsBoard>& board, std::size_t ups, c
     own->ups = ups;
     own->iniFile = iniFile;
     own->section = section;
+    own->named = named;
     if (StartDetachedThread(RunSessionThread, own))
         return true;
     delete own;

@@ -125,6 +125,17 @@ TEST_F(Checks, StatusWithTwoServersTellsEachUpsAndTheComputer)
     EXPECT_EQ("Unable to connect to the server. Server[Server 2: 127.0.0.1 port " + std::to_string(second.Port()) +
                   "].\n",
               Lines(r.err));
+    // A UPS that could not be asked counts as the monitor counts one it has
+    // not heard from: on battery once another is, so one UPS on battery is
+    // enough for "on battery" with one required.
+    server.SetBattery("OK");
+    server.SetOutput("Battery");
+    write(1);
+    r = Run({"status"});
+    EXPECT_EQ(2, r.exitCode) << r.err;
+    EXPECT_NE(std::string::npos,
+              Lines(r.out).find("Computer:       on battery (0 of 2 UPSes on mains power, 1 needed)\n"))
+        << r.out;
     // Two servers that never answer take the one budget between them.
     server.SetFault(upssim::Fault::Silent, true);
     auto start = std::chrono::steady_clock::now();
@@ -166,7 +177,7 @@ TEST_F(Checks, StatusReachesAnIPv6ServerAndAsksEachServerOnItsOwnRoad)
     EXPECT_EQ("UPS Settings: ups.slow.test port " + std::to_string(server.Port()) +
                   ": could not be asked\nUPS Server 2: ups.v6.test port " + port +
                   ": output source Line, battery status OK: on mains power\n"
-                  "Computer:       on mains power (1 of 2 UPSes on mains power, 1 needed)\n",
+                  "Computer:       on mains power (2 of 2 UPSes on mains power, 1 needed)\n",
               Lines(r.out));
     EXPECT_TRUE(server.Connections().empty());
 #endif

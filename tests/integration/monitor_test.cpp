@@ -774,6 +774,29 @@ TEST_F(TwoUps, ASectionWithoutItsAddressIsIgnoredAndBorrowsNothing)
     EXPECT_EQ(1u, second.Connections().size());
 }
 
+// A UPS whose server is never reached counts as on mains while every UPS
+// heard from is, and as on battery once one is: with one supply enough, the
+// other UPS's outage brings the countdown and the shutdown on time. The UPS
+// not heard from is reported once, after its first failed attempt.
+TEST_F(TwoUps, AServerNeverReachedCountsOnMainsUntilTheOtherUpsIsOnBattery)
+{
+    server.SetFault(upssim::Fault::Refuse, true);
+    StartBoth(3, 1, false);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_TRUE(Messages().empty());
+    second.SetOutput("Battery");
+    const Clock::time_point warned = AwaitMessage(1);
+    const Clock::time_point shutdown = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
+    EXPECT_GE(Seconds(shutdown - warned), 2.5);
+    EXPECT_LE(Seconds(shutdown - warned), 4.5);    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+    EXPECT_TRUE(AwaitShutdown(10000));
+    const std::string err = Lines(client->Err());
+    EXPECT_EQ(1u, Count(err, "No value has been heard from the UPS of Settings: 127.0.0.1 port " +
+                                 std::to_string(server.Port()) + " yet."))
+        << err;
+}
+
 #if !defined(_WIN32)
 // The first server's name never resolves (its name server lost its
 // upstream): the second server, a name of two addresses whose first refuses,

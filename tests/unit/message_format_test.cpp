@@ -72,6 +72,8 @@ TEST(MessageCatalogue, HoldsItsTextsAsStored)
         {MSG_POWER_RESTORED_AT, "UPS power restored, aborting shutdown. Server[%1].\r\n"},
         {MSG_TOO_FEW_SERVERS, "Minimum Supplies is %1, but only %2 servers are set: the computer runs only while all "
                               "%2 UPSes have power.\r\n"},
+        {MSG_UPS_UNHEARD, "No value has been heard from the UPS of %1 yet. Until one is, it counts as on mains power "
+                          "while every UPS heard from is, and as on battery with a good battery once one is not.\r\n"},
         {MSG_SETTINGS_KEPT, "The settings file %1 %2: the client keeps the settings it read last until the file can "
                             "be read again.\r\n"},
         // The installation's security steps.
@@ -102,7 +104,7 @@ TEST(MessageCatalogue, HoldsItsTextsAsStored)
         {MSG_IPV6_NOT_INSTALLED, "Server Address %1 has an IPv6 address, but this computer has no IPv6 protocol "
                                  "installed to reach it.\r\n"},
     };
-    ASSERT_EQ(45u, cvn::kCatalogueSize);
+    ASSERT_EQ(46u, cvn::kCatalogueSize);
     for (const auto& entry : expected) {
         const char* text = cvn::FindCatalogueText(entry.id);
         ASSERT_NE(nullptr, text) << std::hex << entry.id;

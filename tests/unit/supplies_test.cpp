@@ -49,4 +49,34 @@ TEST(Supplies, TheComputerHasPowerWhileEnoughUpsesHave)
     }
 }
 
+// '?' is a UPS not heard from: on mains with a good battery while every
+// heard one is on mains, on battery with a good battery once one is not; the
+// rule the monitor and status share. A recharging UPS on mains with a low
+// battery ('M') counts as low: with two required, the other on battery
+// brings the low-battery delay.
+TEST(Supplies, AnUnheardUpsCountsOnMainsUntilAHeardOneIsOnBattery)
+{
+    struct Row {
+        const char* ups;
+        int minimum;
+        char computer;
+    };
+    const Row rows[] = {
+        {"?", 1, 'm'},   {"??", 1, 'm'},  {"??", 2, 'm'},  {"m?", 2, 'm'}, {"M?", 2, 'M'}, {"b?", 1, 'b'},
+        {"?b", 1, 'b'},  {"b?", 2, 'b'},  {"B?", 1, 'b'},  {"B?", 2, 'B'}, {"mb?", 1, 'm'}, {"mb?", 2, 'b'},
+        {"Mb", 2, 'B'},  {"m??", 3, 'm'}, {"b??", 1, 'b'}, {"???????b", 1, 'b'}, {"???????m", 8, 'm'},
+    };
+    for (const Row& row : rows) {
+        std::vector<cvn::CPowerFlags> ups;
+        bool heard[8] = {};
+        for (const char* c = row.ups; *c; ++c) {
+            heard[ups.size()] = *c != '?';
+            // What an unheard UPS last held must not count.
+            ups.push_back(*c == '?' ? Flags('B') : Flags(*c));
+        }
+        EXPECT_EQ(row.computer, Letter(cvn::ComputerPowerHeard(ups.data(), heard, ups.size(), row.minimum)))
+            << row.ups << " with " << row.minimum << " required";
+    }
+}
+
 }  // namespace

@@ -1,5 +1,5 @@
 // Figures for the work the monitor does in each pass: the lines of one read,
-// the countdown step, and the settings reads (the delays are read from the
+// the episode step, and the settings reads (the delays are read from the
 // file on every pass while on battery). Prints one line per measurement.
 //   client_bench [iterations]
 #include <chrono>
@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "countdown.h"
+#include "policy/episode.h"
 #include "ini_file.h"
 #include "line_rules.h"
 #include "qmx/debug.h"
@@ -20,17 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 // Keeps the optimiser from dropping the measured work.
 volatile unsigned g_sink;
-
-class CQuietHost : public cvn::ICountdownHost {
-public:
-    std::uint32_t Now() override { return m_now += 1000; }
-    void Record(const cvn::CNotice&, int seconds) override { g_sink += static_cast<unsigned>(seconds); }
-    void NoticeUsers(const cvn::CNotice&, int seconds) override { g_sink += static_cast<unsigned>(seconds); }
-    bool Shutdown() override { return ++g_sink != 0; }
-
-private:
-    std::uint32_t m_now = 1;
-};
 
 template <typename Work>
 void Measure(const char* what, long iterations, double bytesEach, Work work)
@@ -67,10 +56,15 @@ int main(int argc, char** argv)
     Measure("RECV trace text of a 1000-byte read", iterations * 10, static_cast<double>(read.size()),
             [&](long) { g_sink += static_cast<unsigned>(cvn::PrintableText(read.data(), read.size()).size()); });
 
-    cvn::CCountdown countdown;
-    CQuietHost host;
-    Measure("countdown step on battery", iterations * 100, 0, [&](long i) {
-        countdown.Step(host, (i / 1000) % 2 == 0, false, 2000000, 30);
+    cvn::CEpisode episode;
+    cvn::CEpisodeSettings delays;
+    delays.onBatteryDelay = 2000000;
+    std::uint32_t now = 1;
+    Measure("episode step on battery", iterations * 100, 0, [&](long i) {
+        now += 1000;
+        episode.Settings(now, delays);
+        episode.Power(now, 0, (i / 1000) % 2 == 0, false);
+        g_sink += static_cast<unsigned>(episode.TakeOutputs().size());
     });
 
     std::string path = (std::filesystem::temp_directory_path() / "client_bench.ini").string();
