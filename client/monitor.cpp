@@ -265,7 +265,10 @@ void CCVNRemoteApp::Monitor()
             resume.Reset();
         }
         cvn::CUpsBoard::CNews news = board->Look();
-        ups = news.ups;
+        // The names at once; the facts item by item, each event carried
+        // out with the facts of its own time.
+        for (std::size_t i = 0; i < ups.size() && i < news.ups.size(); ++i)
+            ups[i].name = news.ups[i].name;
         if (news.failure) {
             m_dwFailure = news.failure;
             break;
@@ -273,6 +276,8 @@ void CCVNRemoteApp::Monitor()
         // The one reading of the settings in this pass.
         episode.Settings(now, cvn::ReadEpisodeSettings(ini, count));
         for (const cvn::CUpsBoard::CItem& item : news.items) {
+            if (item.ups < ups.size())
+                ups[item.ups].facts = item.facts;
             switch (item.kind) {
             case cvn::CUpsBoard::CItem::Kind::Power:
                 episode.Power(now, item.ups, item.power.onBattery, item.power.batteryLow);
@@ -287,7 +292,10 @@ void CCVNRemoteApp::Monitor()
                 episode.AttemptFailed(now, item.ups);
                 break;
             }
+            for (const cvn::CEpisodeOutput& out : episode.TakeOutputs())
+                carry(out);
         }
+        ups = news.ups;
         for (const cvn::CEffectOutcome& outcome : effects.Take()) {
             now = Now();
             if (outcome.suspendedMs)

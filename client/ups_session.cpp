@@ -258,7 +258,7 @@ void CUpsBoard::Heard(std::size_t ups, const CPowerFlags& power, const CCommandF
     entry.heard = true;
     entry.power = power;
     entry.facts = facts;
-    m_items.push_back({CItem::Kind::Power, ups, power});
+    m_items.push_back({CItem::Kind::Power, ups, power, facts});
     m_changed.Set();
 }
 
@@ -266,7 +266,7 @@ void CUpsBoard::SessionEvent(std::size_t ups, CItem::Kind kind)
 {
     std::lock_guard<CLock> hold(m_lock);
     m_ups[ups].heard = false;
-    m_items.push_back({kind, ups, CPowerFlags()});
+    m_items.push_back({kind, ups, CPowerFlags(), m_ups[ups].facts});
     m_changed.Set();
 }
 

@@ -68,6 +68,9 @@ public:
         Kind kind;
         std::size_t ups;
         CPowerFlags power;  // Power: the flags of the lines just heard
+        // The UPS's facts as they stood then: the commands of an event are
+        // told what was known at the event, not at the monitor's look.
+        CCommandFacts facts;
     };
     struct CNews {
         std::vector<CUps> ups;
