@@ -655,10 +655,33 @@ protected:
                          "Server Port=" + std::to_string(second.Port()) + "\n";
         WriteSettings(onDelay, 30);
         client = env.Start("CVNRemote", {"daemon"});
-        ASSERT_TRUE(second.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
+        ASSERT_TRUE(AwaitRead("Server 2", "GetValue(Battery Status)=")) << ReadText(env.AppDir() + "agtrace.log");
         if (firstAnswers) {
-            ASSERT_TRUE(server.WaitForText(1, "GetValue(Battery Status)\r\n", 20000)) << client->Err();
+            ASSERT_TRUE(AwaitRead("Settings", "GetValue(Battery Status)=")) << ReadText(env.AppDir() + "agtrace.log");
         }
+        // The read is traced just before it is posted to the monitor.
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+
+    // Until the client has read a text from the server of a section. Only
+    // once the answer on the battery is read is its UPS heard: a UPS not yet
+    // heard counts as on battery once another is, so a change made before
+    // that would be an outage of both.
+    bool AwaitRead(const std::string& section, const std::string& text) const
+    {
+        const std::string read = "T3:[" + section + "] RECV:";
+        return server.WaitFor(
+            [&] {
+                const std::string trace = ReadText(env.AppDir() + "agtrace.log");
+                for (std::string::size_type at = trace.find(read); at != std::string::npos;
+                     at = trace.find(read, at + 1)) {
+                    const std::string line = trace.substr(at, trace.find('\n', at) - at);
+                    if (line.find(text) != std::string::npos)
+                        return true;
+                }
+                return false;
+            },
+            20000);
     }
 
     std::string Named(const std::string& report, const upssim::CServer& ups, const char* section) const
@@ -712,8 +735,8 @@ TEST_F(TwoUps, ALostUpsKeepsItsLastValues)
 {
     StartBoth(3, 1);
     server.SetOutput("Battery");
-    ASSERT_TRUE(server.WaitForText(1, "GetValue(Battery Status)\r\n", 1000));
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    ASSERT_TRUE(AwaitRead("Settings", "Output Source={{Battery}}")) << ReadText(env.AppDir() + "agtrace.log");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
     server.SetFault(upssim::Fault::Refuse, true);
     server.CloseConnections();
     ASSERT_TRUE(AwaitReport(Named("Connection to server lost!  Its UPS keeps the values last heard until the client "
@@ -789,7 +812,8 @@ TEST_F(TwoUps, AServerNeverReachedCountsOnMainsUntilTheOtherUpsIsOnBattery)
     const Clock::time_point shutdown = AwaitMessage(2, 10000);
     ASSERT_NE(Clock::time_point(), shutdown) << client->Err();
     EXPECT_GE(Seconds(shutdown - warned), 2.5);
-    EXPECT_LE(Seconds(shutdown - warned), 4.5);    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+    EXPECT_LE(Seconds(shutdown - warned), 4.5);
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
     EXPECT_TRUE(AwaitShutdown(10000));
     const std::string err = Lines(client->Err());
     EXPECT_EQ(1u, Count(err, "No value has been heard from the UPS of Settings: 127.0.0.1 port " +
