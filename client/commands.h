@@ -42,6 +42,12 @@ struct CCommandFacts {
     std::string server;         // "Server Address" and "Server Port"
     int port = 0;
     std::string ups = "Settings";  // the section that names the server
+
+    bool operator==(const CCommandFacts& other) const
+    {
+        return outputSource == other.outputSource && batteryStatus == other.batteryStatus &&
+               server == other.server && port == other.port && ups == other.ups;
+    }
 };
 
 // The environment entries ("NAME=value") a command gets on top of the

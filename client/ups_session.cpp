@@ -252,8 +252,7 @@ void CUpsBoard::Heard(std::size_t ups, const CPowerFlags& power, const CCommandF
     // of each session always counts (a lost session may have made the UPS
     // low in the episode's eyes).
     if (entry.heard && entry.power.onBattery == power.onBattery && entry.power.batteryLow == power.batteryLow &&
-        entry.facts.outputSource == facts.outputSource && entry.facts.batteryStatus == facts.batteryStatus &&
-        entry.facts.server == facts.server && entry.facts.port == facts.port && entry.facts.ups == facts.ups)
+        entry.facts == facts)
         return;
     entry.heard = true;
     entry.power = power;
