@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstring>
 
+#include "net_addrinfo.h"
 #include "server_address.h"
 #include "stop_request.h"
 
@@ -53,39 +54,6 @@ int NetOpenStream(bool v6, bool* noFamily)
     return s;
 }
 
-namespace {
-
-void Take(const sockaddr* address, socklen_t length, CNetAddresses* addresses)
-{
-    CNetAddress entry;
-    if (length > sizeof entry.storage)
-        return;
-    entry.v6 = address->sa_family == AF_INET6;
-    entry.length = length;
-    std::memcpy(entry.storage, address, length);
-    addresses->push_back(entry);
-}
-
-bool Lookup(const char* name, int family, int flags, CNetAddresses* addresses)
-{
-    addrinfo hints;
-    std::memset(&hints, 0, sizeof hints);
-    hints.ai_family = family;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = flags;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found)
-        return false;
-    for (addrinfo* a = found; a; a = a->ai_next) {
-        if (a->ai_family == AF_INET || a->ai_family == AF_INET6)
-            Take(a->ai_addr, a->ai_addrlen, addresses);
-    }
-    freeaddrinfo(found);
-    return !addresses->empty();
-}
-
-}  // namespace
-
 NetLiteral NetLiteralAddress(const CServerAddress& parsed, CNetAddresses* addresses)
 {
     addresses->clear();
@@ -94,12 +62,12 @@ NetLiteral NetLiteralAddress(const CServerAddress& parsed, CNetAddresses* addres
         std::memset(&target, 0, sizeof target);
         target.sin_family = AF_INET;
         target.sin_addr.s_addr = inet_addr(parsed.host.c_str());
-        Take(reinterpret_cast<sockaddr*>(&target), sizeof target, addresses);
+        TakeAddress(reinterpret_cast<sockaddr*>(&target), sizeof target, addresses);
         return NetLiteral::Found;
     }
     // The system's own parser, which also turns a zone's interface name
     // into its number.
-    return Lookup(parsed.host.c_str(), AF_INET6, AI_NUMERICHOST, addresses) ? NetLiteral::Found
+    return LookupAddresses<addrinfo>(getaddrinfo, freeaddrinfo, parsed.host.c_str(), AF_INET6, AI_NUMERICHOST, addresses) ? NetLiteral::Found
                                                                             : NetLiteral::Invalid;
 }
 
@@ -109,7 +77,7 @@ bool NetResolveHost(const char* name, CNetAddresses* addresses)
     // order the system prefers, without the static result that
     // gethostbyname shares between threads here.
     addresses->clear();
-    return Lookup(name, AF_UNSPEC, 0, addresses);
+    return LookupAddresses<addrinfo>(getaddrinfo, freeaddrinfo, name, AF_UNSPEC, 0, addresses);
 }
 
 std::string NetAddressText(const CNetAddress& address, std::uint16_t port)

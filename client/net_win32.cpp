@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "children.h"
+#include "net_addrinfo.h"
 #include "server_address.h"
 #include "stop_request.h"
 
@@ -26,17 +27,6 @@ typedef void(WSAAPI* FreeAddrInfoFn)(addrinfo*);
 typedef int(WSAAPI* GetNameInfoFn)(const sockaddr*, int, char*, DWORD, char*, DWORD, int);
 
 std::atomic<bool> g_bOldResolver{false};
-
-void Take(const sockaddr* address, std::size_t length, CNetAddresses* addresses)
-{
-    CNetAddress entry;
-    if (length > sizeof entry.storage)
-        return;
-    entry.v6 = address->sa_family == AF_INET6;
-    entry.length = static_cast<unsigned>(length);
-    std::memcpy(entry.storage, address, length);
-    addresses->push_back(entry);
-}
 
 struct CAddressCalls {
     GetAddrInfoFn getaddrinfo = nullptr;
@@ -59,20 +49,7 @@ struct CAddressCalls {
 
     bool Lookup(const char* name, int family, int flags, CNetAddresses* addresses) const
     {
-        addrinfo hints;
-        std::memset(&hints, 0, sizeof hints);
-        hints.ai_family = family;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = flags;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(name, nullptr, &hints, &found) != 0 || !found)
-            return false;
-        for (addrinfo* a = found; a; a = a->ai_next) {
-            if (a->ai_family == AF_INET || a->ai_family == AF_INET6)
-                Take(a->ai_addr, a->ai_addrlen, addresses);
-        }
-        freeaddrinfo(found);
-        return !addresses->empty();
+        return LookupAddresses<addrinfo>(getaddrinfo, freeaddrinfo, name, family, flags, addresses);
     }
 };
 
@@ -161,7 +138,7 @@ void TakeIPv4(const void* bytes, CNetAddresses* addresses)
     std::memset(&target, 0, sizeof target);
     target.sin_family = AF_INET;
     std::memcpy(&target.sin_addr, bytes, sizeof target.sin_addr);
-    Take(reinterpret_cast<sockaddr*>(&target), sizeof target, addresses);
+    TakeAddress(reinterpret_cast<sockaddr*>(&target), sizeof target, addresses);
 }
 
 IN_ADDR DottedAddress(const std::string& text)
