@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "upssim/loopback.h"
+
 namespace upssim {
 namespace net {
 
@@ -23,26 +25,6 @@ namespace {
 int Fd(Socket s)
 {
     return static_cast<int>(s);
-}
-
-sockaddr_in Loopback(std::uint16_t port)
-{
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
-sockaddr_in6 Loopback6(std::uint16_t port)
-{
-    sockaddr_in6 address;
-    std::memset(&address, 0, sizeof address);
-    address.sin6_family = AF_INET6;
-    address.sin6_port = htons(port);
-    address.sin6_addr = in6addr_loopback;
-    return address;
 }
 
 void SetNonBlocking(int fd)
