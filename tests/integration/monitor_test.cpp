@@ -165,6 +165,27 @@ TEST_F(Monitor, OnBatteryWarnsThenShutsDownWhenTheDelayHasPassed)
     EXPECT_EQ(0u, trace.compare(trace.rfind('\n', update) + 1, 8, "T3:RECV:")) << trace;
 }
 
+#if !defined(_WIN32)
+// A last notice that hangs (wall stuck on a terminal) holds the shutdown
+// request back 1 s at most; it used to wait for the notice's 10 s.
+TEST_F(Monitor, AHungLastNoticeHoldsTheShutdownBackOneSecondAtMost)
+{
+    StartClient(3);
+    server.SetOutput("Battery");
+    const Clock::time_point warned = AwaitMessage(1);
+    ASSERT_NE(Clock::time_point(), warned) << client->Err();
+    env.SetHanging("wall", true);
+    const Clock::time_point last = AwaitMessage(2, 10000);
+    ASSERT_NE(Clock::time_point(), last) << client->Err();
+    ASSERT_TRUE(AwaitShutdown(10000)) << client->Err();
+    const double late = Seconds(Clock::now() - last);
+    EXPECT_GE(Seconds(last - warned), 2.9);
+    EXPECT_GE(late, 0.9);
+    EXPECT_LE(late, 2.5);
+    EXPECT_EQ((std::vector<std::string>{kOnBattery3, kShutdownNow}), Messages());
+}
+#endif
+
 TEST_F(Monitor, LowBatteryShortensTheCountdown)
 {
     StartClient(60, 2);
