@@ -227,7 +227,7 @@ stop_all
 done_with_prefix
 
 # 5. On battery with a 5 s delay, and every notice's program hangs: the
-#    shutdown waits for the last notice's budget (10 s), and no longer.
+#    request waits for the last notice 1 s, and no longer.
 settings 127.0.0.1 5
 touch "$work/hang"
 start hang -o Battery -s "wait session"
