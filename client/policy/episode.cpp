@@ -413,15 +413,20 @@ void CEpisode::Power(std::uint32_t now, std::size_t ups, bool onBattery, bool ba
     Evaluate(now);
 }
 
+void CEpisode::SessionCommand(std::uint32_t now, std::size_t ups, CommandEvent event)
+{
+    Emit(CEpisodeOutput::Kind::EventCommand);
+    m_Outputs.back().event = event;
+    m_Outputs.back().ups = static_cast<int>(ups);
+    const std::int64_t left = TimeLeft(now);
+    m_Outputs.back().secondsLeft = left < 0 ? -1 : (left + 999) / 1000;
+}
+
 void CEpisode::SessionMade(std::uint32_t now, std::size_t ups)
 {
     if (ups >= m_Ups.size())
         return;
-    Emit(CEpisodeOutput::Kind::EventCommand);
-    m_Outputs.back().event = CommandEvent::SessionMade;
-    m_Outputs.back().ups = static_cast<int>(ups);
-    const std::int64_t left = TimeLeft(now);
-    m_Outputs.back().secondsLeft = left < 0 ? -1 : (left + 999) / 1000;
+    SessionCommand(now, ups, CommandEvent::SessionMade);
     Evaluate(now);
 }
 
@@ -429,11 +434,7 @@ void CEpisode::SessionLost(std::uint32_t now, std::size_t ups)
 {
     if (ups >= m_Ups.size())
         return;
-    Emit(CEpisodeOutput::Kind::EventCommand);
-    m_Outputs.back().event = CommandEvent::SessionLost;
-    m_Outputs.back().ups = static_cast<int>(ups);
-    const std::int64_t left = TimeLeft(now);
-    m_Outputs.back().secondsLeft = left < 0 ? -1 : (left + 999) / 1000;
+    SessionCommand(now, ups, CommandEvent::SessionLost);
     // Nobody can tell us now that the battery runs low: some sites would
     // rather take that for granted. A new session reports the truth.
     CUps& entry = m_Ups[ups];

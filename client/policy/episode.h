@@ -199,6 +199,8 @@ private:
     void Record(const CNotice& notice, int seconds, int ups);
     void Tell(const CNotice& notice, int seconds, int ups);
     void Emit(CEpisodeOutput::Kind kind);
+    // The event command of a session made or lost, with the time left.
+    void SessionCommand(std::uint32_t now, std::size_t ups, CommandEvent event);
     int CauseOfChange() const;
 
     CEpisodeSettings m_Settings;
