@@ -56,29 +56,24 @@ bool CServer::Start(std::string* error)
     m_waker = net::OpenWaker();
     std::string reason;
     // Bound even when refusing from the start, so that the port is known.
-    m_listener = net::Listen(m_options.port, 16, &reason);
-    if (m_waker == net::kInvalid || m_listener == net::kInvalid) {
+    const auto fail = [&](const std::string& where) {
         if (error)
-            *error = "cannot listen on 127.0.0.1:" + std::to_string(m_options.port) + ": " + reason;
+            *error = "cannot listen on " + where + ": " + reason;
         net::Close(m_waker);
         net::Close(m_listener);
         m_waker = m_listener = net::kInvalid;
         net::Cleanup();
         return false;
-    }
+    };
+    m_listener = net::Listen(m_options.port, 16, &reason);
+    if (m_waker == net::kInvalid || m_listener == net::kInvalid)
+        return fail("127.0.0.1:" + std::to_string(m_options.port));
     m_port = net::LocalPort(m_listener);
     if (m_options.ipv6) {
         // The same port on ::1, so that one settings file reaches both.
         m_listener6 = net::Listen(m_port, 16, &reason, true);
-        if (m_listener6 == net::kInvalid) {
-            if (error)
-                *error = "cannot listen on [::1]:" + std::to_string(m_port) + ": " + reason;
-            net::Close(m_waker);
-            net::Close(m_listener);
-            m_waker = m_listener = net::kInvalid;
-            net::Cleanup();
-            return false;
-        }
+        if (m_listener6 == net::kInvalid)
+            return fail("[::1]:" + std::to_string(m_port));
     }
     m_listening = Listening::Normal;
     m_bStarted = true;
