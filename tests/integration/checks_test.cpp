@@ -164,10 +164,7 @@ TEST_F(Checks, StatusReachesAnIPv6ServerAndAsksEachServerOnItsOwnRoad)
     EXPECT_EQ("", r.err);
 
 #if !defined(_WIN32)
-    RunOptions slow;
-    slow.env["LD_PRELOAD"] = BinPath("libcvn_slow_resolver.so");
-    slow.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
-    slow.env["CVN_SLOW_RESOLVER_MS"] = "60000";
+    const RunOptions slow = SlowResolver(60000);
     WriteFile(ini, "[Settings]\nServer Address=ups.slow.test\nServer Port=" + std::to_string(server.Port()) +
                        "\nMinimum Supplies=1\n[Server 2]\nServer Address=ups.v6.test\nServer Port=" + port + "\n");
     const auto start = std::chrono::steady_clock::now();

@@ -331,10 +331,7 @@ TEST_F(Monitor, AQuietServerThatAnswersTheQuestionIsNeverGivenUp)
 // deadline when the session is lost and every attempt must look the name up.
 TEST_F(Monitor, ASlowNameServerDoesNotPostponeTheShutdown)
 {
-    RunOptions slow;
-    slow.env["LD_PRELOAD"] = BinPath("libcvn_slow_resolver.so");
-    slow.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
-    slow.env["CVN_SLOW_RESOLVER_MS"] = "12000";
+    const RunOptions slow = SlowResolver(12000);
     StartClient(4, 30, slow);
     WriteSettings(4, 30, "ups.slow.test");
     ExpectShutdownDespite(upssim::Fault::Refuse, 5.5);
@@ -344,10 +341,7 @@ TEST_F(Monitor, ASlowNameServerDoesNotPostponeTheShutdown)
 // server, a server slow to answer each step) is slow, not a suspension.
 TEST_F(Monitor, ASlowConnectionAttemptIsNoSuspension)
 {
-    RunOptions slow;
-    slow.env["LD_PRELOAD"] = BinPath("libcvn_slow_resolver.so");
-    slow.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
-    slow.env["CVN_SLOW_RESOLVER_MS"] = "5000";
+    const RunOptions slow = SlowResolver(5000);
     server.SetDelay(9500);
     WriteSettings(600, 30, "ups.slow.test");
     const Clock::time_point start = Clock::now();
@@ -849,10 +843,7 @@ TEST_F(TwoUps, AServerNeverReachedCountsOnMainsUntilTheOtherUpsIsOnBattery)
 // and the shutdown on time.
 TEST_F(TwoUps, AHungLookUpOfOneServerHoldsUpNeitherTheOtherSessionNorTheShutdown)
 {
-    RunOptions slow;
-    slow.env["LD_PRELOAD"] = BinPath("libcvn_slow_resolver.so");
-    slow.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
-    slow.env["CVN_SLOW_RESOLVER_MS"] = "120000";
+    const RunOptions slow = SlowResolver(120000);
     extraSettings += "Minimum Supplies=2\n[Server 2]\nServer Address=ups.two.test\nServer Port=" +
                      std::to_string(second.Port()) + "\n";
     WriteSettings(3, 30, "ups.slow.test");

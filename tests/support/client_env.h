@@ -100,6 +100,12 @@ inline std::unique_ptr<Process> StartClient(const ClientEnv& env,
 // addressed to it).
 std::string ComputerName();
 
+#if !defined(_WIN32)
+// Options that preload the build's slow resolver: every look-up of a name
+// takes ms first (a name server that lost its upstream).
+RunOptions SlowResolver(long ms);
+#endif
+
 }  // namespace cvntest
 
 #endif

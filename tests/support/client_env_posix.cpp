@@ -99,4 +99,13 @@ std::string ComputerName()
     return name;
 }
 
+RunOptions SlowResolver(long ms)
+{
+    RunOptions slow;
+    slow.env["LD_PRELOAD"] = BinPath("libcvn_slow_resolver.so");
+    slow.env["ASAN_OPTIONS"] = "verify_asan_link_order=0";
+    slow.env["CVN_SLOW_RESOLVER_MS"] = std::to_string(ms);
+    return slow;
+}
+
 }  // namespace cvntest
